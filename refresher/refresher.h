@@ -1,0 +1,39 @@
+// The main program's handlers over the controls of its window, and its program-wide state.
+#pragma once
+#include <span>
+#include <string_view>
+
+#include "runtime/ui.h"
+
+namespace refresher {
+
+struct RefreshSlot {
+  std::string_view pageCaption, addressBox, intervalBox, startButton, stopButton, timer, browser;
+};
+
+// The control numbering is irregular; this table is the binding.
+inline constexpr RefreshSlot kSlots[5] = {
+    {"挂机窗口1", "编辑框1", "编辑框2", "按钮1", "按钮2", "时钟1", "超文本浏览框1"},
+    {"挂机窗口2", "编辑框4", "编辑框3", "按钮4", "按钮3", "时钟2", "超文本浏览框3"},
+    {"挂机窗口3", "编辑框6", "编辑框5", "按钮6", "按钮5", "时钟3", "超文本浏览框4"},
+    {"挂机窗口4", "编辑框8", "编辑框7", "按钮8", "按钮7", "时钟4", "超文本浏览框5"},
+    {"挂机窗口5", "编辑框10", "编辑框9", "按钮10", "按钮9", "时钟5", "超文本浏览框6"},
+};
+
+inline constexpr std::string_view kStartedMessage = "自动挂机刷新页面已开启,你现在可以Alt+E快捷键到托盘隐藏起来!";
+inline constexpr std::string_view kStoppedMessage = "自动挂机刷新页面已停止!";
+
+void StartSlot(rt::Ui& ui, const RefreshSlot& slot);
+void StopSlot(rt::Ui& ui, const RefreshSlot& slot);
+void RefreshTick(rt::Ui& ui, const RefreshSlot& slot);
+
+void CheckForUpdate(rt::Ui& ui);
+void RegisterShowHideHotkey(rt::Ui& ui);
+
+// Program-wide state: created before the window is loaded, released by CleanUp.
+void CreateState();
+void CleanUp();
+
+std::span<const rt::Binding> Bindings();
+
+}  // namespace refresher

@@ -1,0 +1,19 @@
+// Conversions between texts (GBK bytes) and numbers, the same on every platform and locale.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace rt {
+
+// Optional white space, an optional sign, decimal digits up to the first non-digit. The digits
+// accumulate in 32 bits and wrap; the sign is applied last. No digits give 0.
+int TextToInt(std::string_view text);
+
+// The longest leading decimal floating-point number (white space, sign, digits with an optional
+// fraction, optional exponent); 0 when the text does not start with one.
+double TextToNumber(std::string_view text);
+
+// Every occurrence of `from` (non-empty) replaced by `to`, scanning from the start.
+std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to);
+
+}  // namespace rt

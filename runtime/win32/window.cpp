@@ -1,0 +1,488 @@
+// The window built from a layout table, and the Ui the handlers see over it.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "runtime/timer.h"
+#include "runtime/win32/app.h"
+#include "runtime/win32/browser_host.h"
+#include "runtime/win32/html_line_win32.h"
+
+namespace rt::win32 {
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"RtWindow";
+constexpr wchar_t kPanelClass[] = L"RtPanel";
+constexpr int kFirstControlId = 100;
+constexpr int kFirstMenuId = 40000;
+constexpr UINT kDestroyMessage = WM_APP + 1;
+// Tab pages start under the header strip; their rows are placed relative to the tab control.
+constexpr int kTabHeaderHeight = 23;
+
+COLORREF Colour(uint32_t c, int systemFallback) {
+  if (c == kDefaultColour || c == kFaceColour) return GetSysColor(c == kFaceColour ? COLOR_BTNFACE : systemFallback);
+  return COLORREF(c);
+}
+
+struct Control {
+  const ControlRow* row = nullptr;
+  HWND hwnd = nullptr;
+  std::unique_ptr<BrowserHost> browser;
+  int period = 0;
+  HBRUSH brush = nullptr;
+  HFONT font = nullptr;
+};
+
+class Window final : public Ui {
+ public:
+  Window(const Layout& layout, std::span<const Binding> bindings) : layout_(layout), bindings_(bindings) {}
+  ~Window() override { ReleaseGdi(); }
+
+  bool Create();
+  HWND hwnd() const { return hwnd_; }
+  LRESULT Proc(UINT msg, WPARAM wp, LPARAM lp);
+  bool Raise(std::string_view control, Event event, EventArgs args = {}, bool otherwise = true) {
+    return Dispatch(bindings_, *this, control, event, args, otherwise);
+  }
+
+  // Ui
+  Text GetText(std::string_view control) override;
+  void SetText(std::string_view control, std::string_view text) override;
+  int GetPeriod(std::string_view timer) override;
+  void SetPeriod(std::string_view timer, int ms) override;
+  void Navigate(std::string_view browser, std::string_view address) override;
+  bool IsWindowVisible() override { return ::IsWindowVisible(hwnd_) != FALSE; }
+  void SetWindowVisible(bool visible) override { ShowWindow(hwnd_, visible ? SW_SHOW : SW_HIDE); }
+  void PostDestroyWindow() override { PostMessageW(hwnd_, kDestroyMessage, 0, 0); }
+  int ShowMessage(std::string_view text, unsigned style) override;
+
+ private:
+  Control* Find(std::string_view name);
+  Control* FindByWindow(HWND hwnd);
+  HWND ParentWindow(const ControlRow& row, int& dx, int& dy);
+  void CreateControl(size_t index);
+  void CreateMenuBar();
+  void ShowPage(int index);
+  HBRUSH ColourControl(HDC dc, HWND child);
+  void ReleaseGdi();
+
+  const Layout& layout_;
+  std::span<const Binding> bindings_;
+  HWND hwnd_ = nullptr;
+  HFONT defaultFont_ = nullptr;
+  std::vector<Control> controls_;
+  std::map<std::string_view, size_t> byName_;
+  std::vector<std::string_view> menuNames_;
+  std::vector<size_t> pages_;
+  HBRUSH faceBrush_ = nullptr;
+  HICON bigIcon_ = nullptr, smallIcon_ = nullptr;
+};
+
+Window* g_window = nullptr;
+
+LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (g_window && g_window->hwnd() == hwnd) return g_window->Proc(msg, wp, lp);
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+// Containers (tab pages, frames, picture boxes) draw their background and outline and hand every
+// notification of their children to the top-level window, where the controls are known by name.
+LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_COMMAND:
+    case WM_NOTIFY:
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORBTN:
+    case WM_HSCROLL:
+    case WM_VSCROLL:
+      return SendMessageW(GetAncestor(hwnd, GA_ROOT), msg, wp, lp);
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_PAINT: {
+      auto* row = reinterpret_cast<const ControlRow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(hwnd, &ps);
+      RECT rc;
+      GetClientRect(hwnd, &rc);
+      HBRUSH bg = CreateSolidBrush(Colour(row ? row->bg : kFaceColour, COLOR_BTNFACE));
+      FillRect(dc, &rc, bg);
+      DeleteObject(bg);
+      if (row && row->lineWidth > 0) {
+        HBRUSH line = CreateSolidBrush(COLORREF(row->lineColour));
+        for (int i = 0; i < row->lineWidth; ++i) {
+          RECT r{rc.left + i, rc.top + i, rc.right - i, rc.bottom - i};
+          FrameRect(dc, &r, line);
+        }
+        DeleteObject(line);
+      }
+      EndPaint(hwnd, &ps);
+      return 0;
+    }
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+void RegisterClasses() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  WNDCLASSEXW wc{sizeof wc};
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  wc.lpfnWndProc = WindowProc;
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kWindowClass;
+  RegisterClassExW(&wc);
+  wc.lpfnWndProc = PanelProc;
+  wc.hbrBackground = nullptr;
+  wc.lpszClassName = kPanelClass;
+  RegisterClassExW(&wc);
+}
+
+bool Window::Create() {
+  RegisterClasses();
+  const WindowRow& w = layout_.window;
+  DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+  if (w.sizable) style |= WS_THICKFRAME;
+  if (w.minimizeBox) style |= WS_MINIMIZEBOX;
+  if (w.maximizeBox) style |= WS_MAXIMIZEBOX;
+  RECT work;
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  const int x = work.left + (work.right - work.left - w.w) / 2;
+  const int y = work.top + (work.bottom - work.top - w.h) / 2;
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  if (w.iconId) {
+    bigIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(w.iconId), IMAGE_ICON,
+                                             GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
+    smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(w.iconId), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+  }
+  hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, Wide(w.caption).c_str(), style, x, y, w.w, w.h,
+                          nullptr, nullptr, instance, nullptr);
+  if (!hwnd_) return false;
+  if (bigIcon_) SendMessageW(hwnd_, WM_SETICON, ICON_BIG, LPARAM(bigIcon_));
+  if (smallIcon_) SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, LPARAM(smallIcon_));
+  if (w.bg != kFaceColour && w.bg != kDefaultColour)
+    SetClassLongPtrW(hwnd_, GCLP_HBRBACKGROUND, LONG_PTR(faceBrush_ = CreateSolidBrush(COLORREF(w.bg))));
+
+  defaultFont_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+
+  CreateMenuBar();
+  controls_.resize(layout_.controls.size());
+  for (size_t i = 0; i < layout_.controls.size(); ++i) {
+    controls_[i].row = &layout_.controls[i];
+    byName_[layout_.controls[i].name] = i;
+  }
+  for (size_t i = 0; i < controls_.size(); ++i) CreateControl(i);
+  return true;
+}
+
+void Window::CreateMenuBar() {
+  if (layout_.menu.empty()) return;
+  HMENU bar = CreateMenu();
+  HMENU popup = nullptr;
+  for (size_t i = 0; i < layout_.menu.size(); ++i) {
+    const MenuRow& m = layout_.menu[i];
+    menuNames_.push_back(m.name);
+    if (m.topLevel) {
+      popup = CreatePopupMenu();
+      AppendMenuW(bar, MF_POPUP | MF_STRING, UINT_PTR(popup), Wide(m.text).c_str());
+    } else if (popup) {
+      AppendMenuW(popup, MF_STRING, kFirstMenuId + i, Wide(m.text).c_str());
+    }
+  }
+  SetMenu(hwnd_, bar);  // destroyed with the window
+}
+
+HWND Window::ParentWindow(const ControlRow& row, int& dx, int& dy) {
+  dx = dy = 0;
+  if (row.parent.empty()) return hwnd_;
+  Control* parent = Find(row.parent);
+  if (!parent || !parent->hwnd) return hwnd_;
+  if (parent->row->kind == Kind::TabPage) dy = -kTabHeaderHeight;
+  return parent->hwnd;
+}
+
+void Window::CreateControl(size_t index) {
+  Control& c = controls_[index];
+  const ControlRow& row = *c.row;
+  const int id = kFirstControlId + int(index);
+  int dx, dy;
+  HWND parent = ParentWindow(row, dx, dy);
+  const int x = row.x + dx, y = row.y + dy;
+  DWORD style = WS_CHILD | WS_CLIPSIBLINGS | ((row.flags & kHidden) ? 0 : WS_VISIBLE) |
+                ((row.flags & kTabStop) ? WS_TABSTOP : 0);
+  DWORD exStyle = 0;
+  if (row.flags & kStaticEdge) exStyle |= WS_EX_STATICEDGE;
+  if (row.flags & kThinBorder) style |= WS_BORDER;
+  const std::wstring text = Wide(row.text);
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  auto make = [&](const wchar_t* cls, DWORD extraStyle, const wchar_t* caption, int cx, int cy, int cw, int ch) {
+    return CreateWindowExW(exStyle, cls, caption, style | extraStyle, cx, cy, cw, ch, parent,
+                           reinterpret_cast<HMENU>(INT_PTR(id)), instance, nullptr);
+  };
+
+  switch (row.kind) {
+    case Kind::Tab:
+      c.hwnd = make(WC_TABCONTROLW, WS_CLIPCHILDREN, L"", x, y, row.w, row.h);
+      SetWindowLongPtrW(c.hwnd, GWL_EXSTYLE, GetWindowLongPtrW(c.hwnd, GWL_EXSTYLE) | WS_EX_CONTROLPARENT);
+      break;
+    case Kind::TabPage: {
+      Control* tab = Find(row.parent);
+      RECT rc{};
+      GetClientRect(tab->hwnd, &rc);
+      TCITEMW item{};
+      item.mask = TCIF_TEXT;
+      std::wstring caption = text;
+      item.pszText = caption.data();
+      const int page = int(pages_.size());
+      SendMessageW(tab->hwnd, TCM_INSERTITEMW, page, LPARAM(&item));
+      pages_.push_back(index);
+      style &= ~WS_VISIBLE;
+      exStyle |= WS_EX_CONTROLPARENT;
+      c.hwnd = CreateWindowExW(exStyle, kPanelClass, caption.c_str(), style | WS_CLIPCHILDREN, 0, kTabHeaderHeight,
+                               rc.right, rc.bottom - kTabHeaderHeight, tab->hwnd,
+                               reinterpret_cast<HMENU>(INT_PTR(id)), instance, nullptr);
+      SetWindowLongPtrW(c.hwnd, GWLP_USERDATA, LONG_PTR(&row));
+      if (row.flags & kCurrentPage) ShowPage(page);
+      break;
+    }
+    case Kind::Frame:
+    case Kind::Picture:
+    case Kind::Line:
+      exStyle |= WS_EX_CONTROLPARENT;
+      c.hwnd = make(kPanelClass, WS_CLIPCHILDREN, L"", x, y, row.w, row.h);
+      SetWindowLongPtrW(c.hwnd, GWLP_USERDATA, LONG_PTR(&row));
+      break;
+    case Kind::Edit: {
+      DWORD es = (row.flags & kMultiline) ? ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN | WS_VSCROLL : ES_AUTOHSCROLL;
+      c.hwnd = make(L"EDIT", es, text.c_str(), x, y, row.w, row.h);
+      SendMessageW(c.hwnd, EM_SETLIMITTEXT, 0, 0);  // 0 = as long as the system allows
+      break;
+    }
+    case Kind::Button:
+      c.hwnd = make(L"BUTTON", BS_PUSHBUTTON | BS_CENTER | BS_VCENTER, text.c_str(), x, y, row.w, row.h);
+      break;
+    case Kind::Label:
+    case Kind::TransparentLabel: {
+      DWORD ss = SS_NOPREFIX | ((row.flags & kCentre) ? SS_CENTER : SS_LEFT) |
+                 ((row.flags & kVCentre) ? SS_CENTERIMAGE : 0);
+      c.hwnd = make(L"STATIC", ss, text.c_str(), x, y, row.w, row.h);
+      break;
+    }
+    case Kind::Hyperlink:
+      c.hwnd = make(L"STATIC", SS_NOPREFIX | SS_NOTIFY, L"", x, y, row.w, row.h);
+      break;
+    case Kind::Browser: {
+      std::string_view name = row.name;
+      c.browser = BrowserHost::Create(parent, x, y, row.w, row.h, id,
+                                      [this, name] { Raise(name, Event::BeforeNavigate); });
+      if (c.browser) {
+        c.hwnd = c.browser->Window();
+        if (!row.text.empty()) c.browser->Navigate(text);
+      }
+      break;
+    }
+    case Kind::HtmlText:
+      c.hwnd = CreateHtmlLineWindow(parent, x, y, row.w, row.h, id, row.text, row.extra);
+      break;
+    case Kind::StatusBar:
+      c.hwnd = make(STATUSCLASSNAMEW, 0, L"", 0, 0, 0, 0);
+      break;
+    case Kind::Bar: {
+      c.hwnd = make(TRACKBAR_CLASSW, (row.flags & kVertical) ? TBS_VERT : TBS_HORZ, L"", x, y, row.w, row.h);
+      SendMessageW(c.hwnd, TBM_SETRANGE, FALSE, MAKELPARAM(0, 100));
+      SendMessageW(c.hwnd, TBM_SETPAGESIZE, 0, 10);
+      SendMessageW(c.hwnd, TBM_SETLINESIZE, 0, 1);
+      break;
+    }
+    case Kind::Timer:
+    case Kind::Zip:
+      break;
+  }
+  if (c.hwnd && row.kind != Kind::Browser && row.kind != Kind::HtmlText) {
+    if (row.font) {
+      c.font = CreateFontW(row.font->height, 0, 0, 0, row.font->weight, FALSE, FALSE, FALSE, BYTE(row.font->charset),
+                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                           Wide(row.font->face).c_str());
+    }
+    SendMessageW(c.hwnd, WM_SETFONT, WPARAM(c.font ? c.font : defaultFont_), FALSE);
+  }
+  // Later rows lie over earlier ones (the hint label over the tab strip).
+  if (c.hwnd && row.parent.empty()) SetWindowPos(c.hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void Window::ShowPage(int index) {
+  for (size_t i = 0; i < pages_.size(); ++i)
+    if (HWND page = controls_[pages_[i]].hwnd) ShowWindow(page, int(i) == index ? SW_SHOW : SW_HIDE);
+  if (!pages_.empty()) {
+    const Control& page = controls_[pages_[0]];
+    if (Control* tab = Find(page.row->parent)) SendMessageW(tab->hwnd, TCM_SETCURSEL, index, 0);
+  }
+}
+
+Control* Window::Find(std::string_view name) {
+  auto it = byName_.find(name);
+  return it == byName_.end() ? nullptr : &controls_[it->second];
+}
+
+Control* Window::FindByWindow(HWND hwnd) {
+  if (!hwnd) return nullptr;
+  for (Control& c : controls_)
+    if (c.hwnd == hwnd) return &c;
+  return nullptr;
+}
+
+HBRUSH Window::ColourControl(HDC dc, HWND child) {
+  Control* c = FindByWindow(child);
+  if (!c) return nullptr;
+  const ControlRow& row = *c->row;
+  if (row.fg != kDefaultColour) SetTextColor(dc, COLORREF(row.fg));
+  if (row.kind == Kind::TransparentLabel) {
+    SetBkMode(dc, TRANSPARENT);
+    return static_cast<HBRUSH>(GetStockObject(NULL_BRUSH));
+  }
+  if (row.bg == kDefaultColour) return nullptr;
+  const COLORREF bg = Colour(row.bg, COLOR_WINDOW);
+  SetBkColor(dc, bg);
+  if (!c->brush) c->brush = CreateSolidBrush(bg);
+  return c->brush;
+}
+
+LRESULT Window::Proc(UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_COMMAND: {
+      if (LOWORD(wp) == IDCANCEL && lp == 0) {  // Esc, through IsDialogMessage
+        PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+        return 0;
+      }
+      if (lp == 0 && HIWORD(wp) == 0) {
+        const int item = int(LOWORD(wp)) - kFirstMenuId;
+        if (item >= 0 && size_t(item) < menuNames_.size()) Raise(menuNames_[size_t(item)], Event::Selected);
+        return 0;
+      }
+      if (HIWORD(wp) == BN_CLICKED)
+        if (Control* c = FindByWindow(reinterpret_cast<HWND>(lp)); c && c->row->kind == Kind::Button)
+          Raise(c->row->name, Event::Clicked);
+      return 0;
+    }
+    case WM_NOTIFY: {
+      auto* nm = reinterpret_cast<NMHDR*>(lp);
+      if (nm->code == TCN_SELCHANGE) ShowPage(int(SendMessageW(nm->hwndFrom, TCM_GETCURSEL, 0, 0)));
+      return 0;
+    }
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+      if (HBRUSH b = ColourControl(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp))) return LRESULT(b);
+      break;
+    case WM_TIMER: {
+      const size_t index = size_t(wp) - kFirstControlId;
+      if (index < controls_.size() && controls_[index].row->kind == Kind::Timer && controls_[index].period > 0)
+        Raise(controls_[index].row->name, Event::Tick);
+      return 0;
+    }
+    case WM_CLOSE:
+      if (!Raise("", Event::CloseQuery)) return 0;
+      DestroyWindow(hwnd_);
+      return 0;
+    case kDestroyMessage:
+      DestroyWindow(hwnd_);
+      return 0;
+    case WM_DESTROY:
+      for (size_t i = 0; i < controls_.size(); ++i)
+        if (controls_[i].period > 0) KillTimer(hwnd_, kFirstControlId + i);
+      for (Control& c : controls_) c.browser.reset();
+      PostQuitMessage(0);
+      return 0;
+  }
+  return DefWindowProcW(hwnd_, msg, wp, lp);
+}
+
+void Window::ReleaseGdi() {
+  for (Control& c : controls_) {
+    if (c.brush) DeleteObject(c.brush);
+    if (c.font) DeleteObject(c.font);
+    c.brush = nullptr;
+    c.font = nullptr;
+  }
+  if (faceBrush_) DeleteObject(faceBrush_);
+  if (bigIcon_) DestroyIcon(bigIcon_);
+  if (smallIcon_) DestroyIcon(smallIcon_);
+  faceBrush_ = nullptr;
+  bigIcon_ = smallIcon_ = nullptr;
+}
+
+Text Window::GetText(std::string_view control) {
+  Control* c = Find(control);
+  if (!c || !c->hwnd) return {};
+  std::wstring text(size_t(GetWindowTextLengthW(c->hwnd)) + 1, L'\0');
+  text.resize(size_t(GetWindowTextW(c->hwnd, text.data(), int(text.size()))));
+  return Narrow(text);
+}
+
+void Window::SetText(std::string_view control, std::string_view text) {
+  if (Control* c = Find(control); c && c->hwnd) SetWindowTextW(c->hwnd, Wide(text).c_str());
+}
+
+int Window::GetPeriod(std::string_view timer) {
+  Control* c = Find(timer);
+  return c ? c->period : 0;
+}
+
+void Window::SetPeriod(std::string_view timer, int ms) {
+  Control* c = Find(timer);
+  if (!c || c->row->kind != Kind::Timer) return;
+  const UINT_PTR id = kFirstControlId + UINT_PTR(c - controls_.data());
+  switch (WritePeriod(c->period, ms)) {
+    case TimerChange::None:
+      break;
+    case TimerChange::Stop:
+      KillTimer(hwnd_, id);
+      break;
+    case TimerChange::Start:  // SetTimer on a running id restarts its count from now
+      KillTimer(hwnd_, id);
+      SetTimer(hwnd_, id, UINT(c->period), nullptr);
+      break;
+  }
+}
+
+void Window::Navigate(std::string_view browser, std::string_view address) {
+  if (Control* c = Find(browser); c && c->browser) c->browser->Navigate(Wide(address));
+}
+
+int Window::ShowMessage(std::string_view text, unsigned style) {
+  return MessageBoxW(nullptr, Wide(text).c_str(), Wide("信息：").c_str(), style | MB_OK | MB_TASKMODAL);
+}
+
+// Esc and Tab as in a dialog, also for the controls inside tab pages and frames.
+bool PreTranslate(HWND window, MSG& msg) {
+  return IsDialogMessageW(window, &msg) != FALSE;
+}
+
+}  // namespace
+
+int RunWindow(const Layout& layout, std::span<const Binding> bindings) {
+  Window window(layout, bindings);
+  g_window = &window;
+  if (window.Create()) {
+    ShowWindow(window.hwnd(), SW_SHOW);
+    UpdateWindow(window.hwnd());
+    window.Raise("", Event::Created);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+      if (IsWindow(window.hwnd()) && PreTranslate(window.hwnd(), msg)) continue;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+  RunCleanup();
+  g_window = nullptr;
+  return 0;
+}
+
+}  // namespace rt::win32
