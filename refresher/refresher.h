@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "runtime/ui.h"
+#include "runtime/xml.h"
+#include "site_config.h"
 
 namespace refresher {
 
@@ -27,12 +29,28 @@ void StartSlot(rt::Ui& ui, const RefreshSlot& slot);
 void StopSlot(rt::Ui& ui, const RefreshSlot& slot);
 void RefreshTick(rt::Ui& ui, const RefreshSlot& slot);
 
+// The update check: the version document, and the hand-off to the updater when it announces a newer version.
+inline constexpr double kOwnVersion = OWN_VERSION_NUMBER;
+inline constexpr double kVersionTolerance = 1e-7;
+inline constexpr std::string_view kUserAgent = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)";
+extern const std::string_view kVersionDocumentAddress;
+std::string UpdateMessage(std::string_view version, std::string_view notes);
 void CheckForUpdate(rt::Ui& ui);
+
+// Hiding to the notification area and back.
+inline constexpr int kTrayIconImage = 1;  // the program's icon resource, five sizes
+inline constexpr std::string_view kClickHint = "点击'左键'显示界面,点击'右键'显示菜单";
+extern const std::string_view kContactHint;
+inline constexpr int kTrayLeftUp = 1, kTrayLeftDoubleClick = 2, kTrayRightUp = 3;
+
 void RegisterShowHideHotkey(rt::Ui& ui);
+void ToggleMainWindow(rt::Ui& ui);
+void HandleTrayEvent(rt::Ui& ui, int kind);
 
 // Program-wide state: created before the window is loaded, released by CleanUp.
 void CreateState();
 void CleanUp();
+rt::XmlReader* VersionReader();  // null outside CreateState .. CleanUp
 
 std::span<const rt::Binding> Bindings();
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/text.h"
 #include "runtime/timer.h"
 
 namespace rt {
@@ -27,7 +28,12 @@ FakeUi::FakeUi(const Layout& layout, std::span<const Binding> bindings)
   } while (0)
 
 bool FakeUi::Raise(std::string_view control, Event event, EventArgs args) {
-  return Dispatch(bindings_, *this, control, event, args);
+  if (ended) return false;  // nothing runs after the end of the process
+  try {
+    return Dispatch(bindings_, *this, control, event, args);
+  } catch (const ProcessEnded&) {
+    return false;
+  }
 }
 
 void FakeUi::Advance(int64_t ms) {
@@ -82,6 +88,66 @@ int FakeUi::ShowMessage(std::string_view text, unsigned style) {
   messages.push_back({std::string(text), style});
   if (whileMessageOpen) whileMessageOpen();
   return 1;  // IDOK
+}
+
+void FakeUi::SetTrayIcon(int icon, std::string_view tooltip) {
+  trayIcons.push_back({icon, std::string(CutAtCharBoundary(tooltip, kTooltipBytes))});
+}
+
+int FakeUi::RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) {
+  FAKE_REQUIRE(layout_.Find(receiver), receiver);
+  hotkeys.push_back({std::string(receiver), modifiers, virtualKey});
+  return hotkeyResult;
+}
+
+static bool HasMenu(const Layout& layout, std::string_view menu) {
+  for (const MenuRow& row : layout.menu)
+    if (row.topLevel && row.name == menu) return true;
+  return false;
+}
+
+void FakeUi::PopupTrayMenu(std::string_view menu) {
+  FAKE_REQUIRE(HasMenu(layout_, menu), menu);
+  popups.push_back({std::string(menu), true, cursorX, cursorY});
+}
+
+void FakeUi::PopupMenuAt(std::string_view menu, int x, int y) {
+  FAKE_REQUIRE(HasMenu(layout_, menu), menu);
+  popups.push_back({std::string(menu), false, x, y});
+}
+
+bool FakeUi::OpenInShell(std::string_view address) {
+  shellOpens.emplace_back(address);
+  return true;
+}
+
+void FakeUi::SetLinkAddress(std::string_view link, std::string_view address) {
+  const ControlRow* row = layout_.Find(link);
+  FAKE_REQUIRE(row && row->kind == Kind::Hyperlink, link);
+  linkAddresses_[std::string(link)] = std::string(address);
+}
+
+void FakeUi::NavigateLink(std::string_view link) {
+  const ControlRow* row = layout_.Find(link);
+  FAKE_REQUIRE(row && row->kind == Kind::Hyperlink, link);
+  linkOpens.push_back(linkAddresses_[std::string(link)]);
+}
+
+std::string FakeUi::ReadUrl(std::string_view url, std::string_view userAgent) {
+  urlReads.push_back(std::string(url) + "|" + std::string(userAgent));
+  auto it = urlBodies.find(std::string(url));
+  return it == urlBodies.end() ? std::string() : it->second;
+}
+
+bool FakeUi::StartProcess(std::string_view commandLine) {
+  startedProcesses.emplace_back(commandLine);
+  return true;
+}
+
+void FakeUi::EndProcess(unsigned code) {
+  ended = true;
+  exitCode = code;
+  throw ProcessEnded{};
 }
 
 }  // namespace rt

@@ -23,10 +23,26 @@ class FakeUi : public Ui {
     std::string text;
     unsigned style;
   };
+  struct Tray {
+    int icon;
+    std::string tooltip;
+  };
+  struct Hotkey {
+    std::string receiver;
+    int modifiers, virtualKey;
+  };
+  struct Popup {
+    std::string menu;
+    bool tray;  // true: tray placement at the pointer; false: top-left at (x, y)
+    int x, y;
+  };
 
   FakeUi(const Layout& layout, std::span<const Binding> bindings);
 
-  // What a user or the system does.
+  // Thrown by EndProcess, which never returns in the real program; Raise catches it.
+  struct ProcessEnded {};
+
+  // What a user or the system does. Returns the handler's result.
   bool Raise(std::string_view control, Event event, EventArgs args = {});
   void Click(std::string_view button) { Raise(button, Event::Clicked); }
   void Select(std::string_view menuItem) { Raise(menuItem, Event::Selected); }
@@ -39,6 +55,19 @@ class FakeUi : public Ui {
   bool destroyPosted = false;
   // Runs while a message box is "open", as the box's own message loop would (e.g. Advance).
   std::function<void()> whileMessageOpen;
+  std::vector<Tray> trayIcons;      // every SetTrayIcon, in order
+  std::vector<Hotkey> hotkeys;
+  int hotkeyResult = 1;             // what RegisterHotkey answers
+  std::vector<Popup> popups;
+  int cursorX = 0, cursorY = 0;
+  std::vector<std::string> shellOpens;
+  std::vector<std::string> linkOpens;  // the address each NavigateLink opened
+  std::map<std::string, std::string> urlBodies;  // what ReadUrl answers; other addresses give ""
+  std::vector<std::string> urlReads;             // "address|user agent" of every ReadUrl
+  std::string programDirectory = "C:\\Pagetide";
+  std::vector<std::string> startedProcesses;
+  bool ended = false;
+  unsigned exitCode = 0;
 
   // Ui
   Text GetText(std::string_view control) override;
@@ -50,6 +79,18 @@ class FakeUi : public Ui {
   void SetWindowVisible(bool visible) override { visible_ = visible; }
   void PostDestroyWindow() override { destroyPosted = true; }
   int ShowMessage(std::string_view text, unsigned style) override;
+  void SetTrayIcon(int icon, std::string_view tooltip) override;
+  int RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) override;
+  void PopupTrayMenu(std::string_view menu) override;
+  void PopupMenuAt(std::string_view menu, int x, int y) override;
+  void CursorPosition(int& x, int& y) override { x = cursorX, y = cursorY; }
+  bool OpenInShell(std::string_view address) override;
+  void SetLinkAddress(std::string_view link, std::string_view address) override;
+  void NavigateLink(std::string_view link) override;
+  std::string ReadUrl(std::string_view url, std::string_view userAgent) override;
+  std::string ProgramDirectory() override { return programDirectory; }
+  bool StartProcess(std::string_view commandLine) override;
+  void EndProcess(unsigned code) override;
 
  private:
   struct Timer {
@@ -60,6 +101,7 @@ class FakeUi : public Ui {
   std::span<const Binding> bindings_;
   std::map<std::string, std::string, std::less<>> texts_;
   std::map<std::string, Timer, std::less<>> timers_;
+  std::map<std::string, std::string, std::less<>> linkAddresses_;
   bool visible_ = true;
 };
 

@@ -72,4 +72,25 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
   return out;
 }
 
+std::string_view CutAtCharBoundary(std::string_view text, size_t maxBytes) {
+  size_t end = 0;
+  while (end < text.size()) {
+    const size_t width = (static_cast<unsigned char>(text[end]) >= 0x81 && end + 1 < text.size()) ? 2 : 1;
+    if (end + width > maxBytes) break;
+    end += width;
+  }
+  return text.substr(0, end);
+}
+
+std::string HtmOpenCommand(std::string_view registered, std::string_view address) {
+  std::string_view program = registered;
+  if (size_t placeholder = registered.find("%1"); placeholder != std::string_view::npos) {
+    if (placeholder > 0 && registered[placeholder - 1] == '"') --placeholder;
+    program = registered.substr(0, placeholder);
+  }
+  std::string command(program);
+  command.append(" ").append(address);
+  return command;
+}
+
 }  // namespace rt

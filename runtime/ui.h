@@ -66,7 +66,39 @@ class Ui {
 
   // A system message box with no owner, caption "信息：", OK only; waits until it is closed.
   virtual int ShowMessage(std::string_view text, unsigned style) = 0;
+
+  // The window's one notification-area icon: added on the first call, replaced afterwards; removed
+  // with the window. `icon` is a resource id; a tooltip longer than kTooltipBytes is cut.
+  virtual void SetTrayIcon(int icon, std::string_view tooltip) = 0;
+  // A system-wide hotkey for the window whose presses raise `receiver`'s feedback event (id, 0).
+  // Returns the hotkey's id, 0 on failure.
+  virtual int RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) = 0;
+  // The items of the top-level menu `menu` as a popup: as a tray menu (right edge 5 pixels left of
+  // the pointer, top 5 above it) or with its top-left corner at a screen position. A chosen item
+  // raises its selected event after the popup has closed.
+  virtual void PopupTrayMenu(std::string_view menu) = 0;
+  virtual void PopupMenuAt(std::string_view menu, int x, int y) = 0;
+  virtual void CursorPosition(int& x, int& y) = 0;
+
+  // The shell's "open" of an address, window shown normally.
+  virtual bool OpenInShell(std::string_view address) = 0;
+  // A hyperlink box: its address, and opening it (the shell first, then the ".htm" program).
+  virtual void SetLinkAddress(std::string_view link, std::string_view address) = 0;
+  virtual void NavigateLink(std::string_view link) = 0;
+
+  // The whole body of an HTTP GET whatever its status, "" when nothing could be read; bounded in time.
+  virtual std::string ReadUrl(std::string_view url, std::string_view userAgent) = 0;
+  // The directory of the program file, without a trailing backslash.
+  virtual std::string ProgramDirectory() = 0;
+  // Starts a program from a whole command line (shown normally, in the current directory) without
+  // waiting for it to end, but up to 1000 ms until it is ready for input.
+  virtual bool StartProcess(std::string_view commandLine) = 0;
+  // Ends the process with `code` after the clean-up; never returns in the real program.
+  virtual void EndProcess(unsigned code) = 0;
 };
+
+inline constexpr size_t kTooltipBytes = 62;
+inline constexpr int kModAlt = 4;
 
 // Runs the handler bound to (control, event), if any. Returns the handler's result, or `otherwise`.
 bool Dispatch(std::span<const Binding> bindings, Ui& ui, std::string_view control, Event event,

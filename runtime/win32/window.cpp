@@ -2,11 +2,15 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <shellapi.h>
+#include <shlwapi.h>
 
 #include <map>
 #include <memory>
 #include <vector>
 
+#include "runtime/http.h"
+#include "runtime/text.h"
 #include "runtime/timer.h"
 #include "runtime/win32/app.h"
 #include "runtime/win32/browser_host.h"
@@ -20,6 +24,9 @@ constexpr wchar_t kPanelClass[] = L"RtPanel";
 constexpr int kFirstControlId = 100;
 constexpr int kFirstMenuId = 40000;
 constexpr UINT kDestroyMessage = WM_APP + 1;
+constexpr UINT kTrayMessage = WM_APP + 2;
+constexpr UINT kTrayId = 1;
+constexpr int kHotkeyId = 1;
 // Tab pages start under the header strip; their rows are placed relative to the tab control.
 constexpr int kTabHeaderHeight = 23;
 
@@ -59,6 +66,18 @@ class Window final : public Ui {
   void SetWindowVisible(bool visible) override { ShowWindow(hwnd_, visible ? SW_SHOW : SW_HIDE); }
   void PostDestroyWindow() override { PostMessageW(hwnd_, kDestroyMessage, 0, 0); }
   int ShowMessage(std::string_view text, unsigned style) override;
+  void SetTrayIcon(int icon, std::string_view tooltip) override;
+  int RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) override;
+  void PopupTrayMenu(std::string_view menu) override;
+  void PopupMenuAt(std::string_view menu, int x, int y) override;
+  void CursorPosition(int& x, int& y) override;
+  bool OpenInShell(std::string_view address) override;
+  void SetLinkAddress(std::string_view link, std::string_view address) override;
+  void NavigateLink(std::string_view link) override;
+  std::string ReadUrl(std::string_view url, std::string_view userAgent) override;
+  std::string ProgramDirectory() override { return win32::ProgramDirectory(); }
+  bool StartProcess(std::string_view commandLine) override;
+  void EndProcess(unsigned code) override { win32::EndProcess(code); }
 
  private:
   Control* Find(std::string_view name);
@@ -69,6 +88,9 @@ class Window final : public Ui {
   void ShowPage(int index);
   HBRUSH ColourControl(HDC dc, HWND child);
   void ReleaseGdi();
+  HMENU Submenu(std::string_view menu);
+  void Popup(std::string_view menu, int x, int y, UINT flags);
+  bool AddOrModifyTrayIcon(DWORD action);
 
   const Layout& layout_;
   std::span<const Binding> bindings_;
@@ -77,9 +99,16 @@ class Window final : public Ui {
   std::vector<Control> controls_;
   std::map<std::string_view, size_t> byName_;
   std::vector<std::string_view> menuNames_;
+  std::map<std::string_view, HMENU> submenus_;
   std::vector<size_t> pages_;
   HBRUSH faceBrush_ = nullptr;
   HICON bigIcon_ = nullptr, smallIcon_ = nullptr;
+  HICON trayIcon_ = nullptr;
+  std::wstring trayTip_;
+  bool trayAdded_ = false;
+  UINT taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
+  std::string_view hotkeyReceiver_;
+  std::map<std::string_view, std::string> linkAddresses_;
 };
 
 Window* g_window = nullptr;
@@ -191,6 +220,7 @@ void Window::CreateMenuBar() {
     menuNames_.push_back(m.name);
     if (m.topLevel) {
       popup = CreatePopupMenu();
+      submenus_[m.name] = popup;
       AppendMenuW(bar, MF_POPUP | MF_STRING, UINT_PTR(popup), Wide(m.text).c_str());
     } else if (popup) {
       AppendMenuW(popup, MF_STRING, kFirstMenuId + i, Wide(m.text).c_str());
@@ -386,6 +416,18 @@ LRESULT Window::Proc(UINT msg, WPARAM wp, LPARAM lp) {
         Raise(controls_[index].row->name, Event::Tick);
       return 0;
     }
+    case kTrayMessage:
+      // Legacy notify-icon messages; WM_CONTEXTMENU is what the context-menu key gives on newer shells.
+      switch (LOWORD(lp)) {
+        case WM_LBUTTONUP: Raise("", Event::Tray, {1}); break;
+        case WM_LBUTTONDBLCLK: Raise("", Event::Tray, {2}); break;
+        case WM_RBUTTONUP:
+        case WM_CONTEXTMENU: Raise("", Event::Tray, {3}); break;
+      }
+      return 0;
+    case WM_HOTKEY:
+      if (!hotkeyReceiver_.empty()) Raise(hotkeyReceiver_, Event::Feedback, {int(wp), 0});
+      return 0;
     case WM_CLOSE:
       if (!Raise("", Event::CloseQuery)) return 0;
       DestroyWindow(hwnd_);
@@ -394,16 +436,27 @@ LRESULT Window::Proc(UINT msg, WPARAM wp, LPARAM lp) {
       DestroyWindow(hwnd_);
       return 0;
     case WM_DESTROY:
+      if (trayAdded_) {
+        NOTIFYICONDATAW nid{};
+        nid.cbSize = sizeof nid;
+        nid.hWnd = hwnd_;
+        nid.uID = kTrayId;
+        Shell_NotifyIconW(NIM_DELETE, &nid);
+        trayAdded_ = false;
+      }
       for (size_t i = 0; i < controls_.size(); ++i)
         if (controls_[i].period > 0) KillTimer(hwnd_, kFirstControlId + i);
       for (Control& c : controls_) c.browser.reset();
       PostQuitMessage(0);
       return 0;
   }
+  if (msg == taskbarCreated_ && trayAdded_) AddOrModifyTrayIcon(NIM_ADD);  // the shell restarted
   return DefWindowProcW(hwnd_, msg, wp, lp);
 }
 
 void Window::ReleaseGdi() {
+  if (trayIcon_) DestroyIcon(trayIcon_);
+  trayIcon_ = nullptr;
   for (Control& c : controls_) {
     if (c.brush) DeleteObject(c.brush);
     if (c.font) DeleteObject(c.font);
@@ -457,6 +510,118 @@ void Window::Navigate(std::string_view browser, std::string_view address) {
 
 int Window::ShowMessage(std::string_view text, unsigned style) {
   return MessageBoxW(nullptr, Wide(text).c_str(), Wide("信息：").c_str(), style | MB_OK | MB_TASKMODAL);
+}
+
+bool Window::AddOrModifyTrayIcon(DWORD action) {
+  NOTIFYICONDATAW nid{};
+  nid.cbSize = sizeof nid;
+  nid.hWnd = hwnd_;
+  nid.uID = kTrayId;
+  nid.uFlags = NIF_ICON | NIF_TIP | NIF_MESSAGE;
+  nid.uCallbackMessage = kTrayMessage;
+  nid.hIcon = trayIcon_;
+  trayTip_.copy(nid.szTip, std::size(nid.szTip) - 1);
+  return Shell_NotifyIconW(action, &nid) != FALSE;
+}
+
+void Window::SetTrayIcon(int icon, std::string_view tooltip) {
+  HICON previous = trayIcon_;
+  trayIcon_ = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(icon), IMAGE_ICON,
+                                            GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+  // Cut in GBK bytes, so no half character reaches the shell.
+  trayTip_ = Wide(CutAtCharBoundary(tooltip, kTooltipBytes));
+  if (trayAdded_) {
+    AddOrModifyTrayIcon(NIM_MODIFY);
+  } else {
+    trayAdded_ = AddOrModifyTrayIcon(NIM_ADD);
+  }
+  if (previous) DestroyIcon(previous);
+}
+
+int Window::RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) {
+  if (!Find(receiver) || !RegisterHotKey(hwnd_, kHotkeyId, UINT(modifiers), UINT(virtualKey))) return 0;
+  hotkeyReceiver_ = Find(receiver)->row->name;
+  return kHotkeyId;
+}
+
+HMENU Window::Submenu(std::string_view menu) {
+  auto it = submenus_.find(menu);
+  return it == submenus_.end() ? nullptr : it->second;
+}
+
+void Window::Popup(std::string_view menu, int x, int y, UINT flags) {
+  HMENU popup = Submenu(menu);
+  if (!popup) return;
+  // Without the foreground window the menu would not close when the user clicks elsewhere, and
+  // without the message after it a second popup would close at once (a known shell quirk).
+  SetForegroundWindow(hwnd_);
+  TrackPopupMenu(popup, flags, x, y, 0, hwnd_, nullptr);
+  PostMessageW(hwnd_, WM_NULL, 0, 0);
+}
+
+void Window::PopupTrayMenu(std::string_view menu) {
+  POINT pt;
+  GetCursorPos(&pt);
+  Popup(menu, pt.x - 5, pt.y - 5, TPM_RIGHTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON);
+}
+
+void Window::PopupMenuAt(std::string_view menu, int x, int y) {
+  Popup(menu, x, y, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON);
+}
+
+void Window::CursorPosition(int& x, int& y) {
+  POINT pt{};
+  GetCursorPos(&pt);
+  x = pt.x;
+  y = pt.y;
+}
+
+bool Window::OpenInShell(std::string_view address) {
+  auto result = INT_PTR(ShellExecuteW(nullptr, L"open", Wide(address).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  return result > 32;
+}
+
+void Window::SetLinkAddress(std::string_view link, std::string_view address) {
+  if (Control* c = Find(link); c && c->row->kind == Kind::Hyperlink) linkAddresses_[c->row->name] = address;
+}
+
+void Window::NavigateLink(std::string_view link) {
+  Control* c = Find(link);
+  if (!c || c->row->kind != Kind::Hyperlink) return;
+  const std::string& address = linkAddresses_[c->row->name];
+  if (OpenInShell(address)) return;
+  wchar_t command[2048];
+  DWORD size = std::size(command);
+  if (AssocQueryStringW(ASSOCF_NOTRUNCATE, ASSOCSTR_COMMAND, L".htm", L"open", command, &size) != S_OK) return;
+  std::wstring line = Wide(HtmOpenCommand(Narrow(command), address));
+  STARTUPINFOW si{sizeof si};
+  si.dwFlags = STARTF_USESHOWWINDOW;
+  si.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION pi{};
+  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+}
+
+// An unreachable or silent host must cost seconds of start-up, not minutes.
+constexpr unsigned kReadDeadlineMs = 5000;
+
+std::string Window::ReadUrl(std::string_view url, std::string_view userAgent) {
+  return HttpGet(url, userAgent, kReadDeadlineMs);
+}
+
+bool Window::StartProcess(std::string_view commandLine) {
+  std::wstring line = Wide(commandLine);
+  STARTUPINFOW si{sizeof si};
+  si.dwFlags = STARTF_USESHOWWINDOW;
+  si.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+  WaitForInputIdle(pi.hProcess, 1000);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
 }
 
 // Esc and Tab as in a dialog, also for the controls inside tab pages and frames.

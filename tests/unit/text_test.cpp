@@ -53,3 +53,30 @@ TEST(ReplaceAll, ReplacesEveryOccurrenceCaseSensitively) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CutAtCharBoundary, NeverSplitsADoubleByteCharacter) {
+  const std::string text = "ab中文";  // 2 + 2 + 2 bytes
+  EXPECT_EQ(rt::CutAtCharBoundary(text, 6), text);
+  EXPECT_EQ(rt::CutAtCharBoundary(text, 5), "ab中");
+  EXPECT_EQ(rt::CutAtCharBoundary(text, 4), "ab中");
+  EXPECT_EQ(rt::CutAtCharBoundary(text, 3), "ab");
+  EXPECT_EQ(rt::CutAtCharBoundary("a\x81", 2), "a\x81");  // a lone lead byte at the end counts as one
+  EXPECT_EQ(rt::CutAtCharBoundary("", 62), "");
+}
+
+TEST(HtmOpenCommand, CutsAtThePlaceholder) {
+  struct Case {
+    const char* registered;
+    const char* expected;
+  } cases[] = {
+      {"\"C:\\Browser\\browser.exe\" -nohome \"%1\"", "\"C:\\Browser\\browser.exe\" -nohome  http://x/?KORVA"},
+      {"C:\\Browser\\browser.exe %1", "C:\\Browser\\browser.exe  http://x/?KORVA"},
+      {"C:\\Browser\\browser.exe", "C:\\Browser\\browser.exe http://x/?KORVA"},
+      {"\"%1\"", " http://x/?KORVA"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rt::HtmOpenCommand(c.registered, "http://x/?KORVA"), c.expected) << c.registered;
+}
+
+}  // namespace
