@@ -69,9 +69,77 @@ void HandleTrayEvent(rt::Ui& ui, int kind) {
   if (kind == kTrayLeftUp) ui.SetWindowVisible(true);
 }
 
-void CreateState() { g_versionReader = std::make_unique<rt::XmlReader>(); }
+namespace {
+std::unique_ptr<std::vector<SubclassEntry>> g_subclassRegistry;
+rt::Ui* g_bannerUi = nullptr;  // what the subclass procedure reaches the platform through
+constexpr unsigned kRightButtonDown = 0x0204, kRightButtonUp = 0x0205, kNcDestroy = 0x0082;
+}  // namespace
 
-void CleanUp() { g_versionReader.reset(); }
+const SubclassEntry* FindSubclassEntry(rt::NativeWindow window) {
+  if (!g_subclassRegistry) return nullptr;
+  for (const SubclassEntry& entry : *g_subclassRegistry)
+    if (entry.window == window) return &entry;
+  return nullptr;
+}
+
+static void SubclassOne(rt::Ui& ui, rt::NativeWindow window, void (*callback)(int, int)) {
+  if (rt::WindowProc previous = ui.ReplaceWindowProc(window, BannerWindowProc))
+    g_subclassRegistry->push_back({window, previous, callback});
+}
+
+void SubclassWindowTree(rt::Ui& ui, rt::NativeWindow window, void (*callback)(int x, int y)) {
+  if (!FindSubclassEntry(window)) SubclassOne(ui, window, callback);
+  for (rt::NativeWindow child = ui.FirstChild(window); child; child = ui.NextChild(child)) {
+    if (!FindSubclassEntry(child)) SubclassOne(ui, child, callback);
+    SubclassWindowTree(ui, child, callback);
+  }
+}
+
+intptr_t RT_CALLBACK BannerWindowProc(rt::NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+  rt::Ui& ui = *g_bannerUi;
+  const SubclassEntry* found = FindSubclassEntry(window);
+  if (!found) return ui.DefaultWindowProc(window, message, wParam, lParam);
+  const SubclassEntry entry = *found;  // the popup's message loop may grow the registry
+  if (message == kRightButtonDown) {
+    if (entry.callback) entry.callback(int16_t(lParam & 0xFFFF), int16_t((uint32_t(lParam) >> 16) & 0xFFFF));
+    return 0;
+  }
+  if (message == kRightButtonUp) return 0;
+  const intptr_t result = ui.CallPreviousProc(entry.previous, window, message, wParam, lParam);
+  // A destroyed window's handle may be given to a new window later; that one must be subclassed too.
+  if (message == kNcDestroy) {
+    auto& registry = *g_subclassRegistry;
+    for (auto it = registry.begin(); it != registry.end(); ++it)
+      if (it->window == window) {
+        registry.erase(it);
+        break;
+      }
+  }
+  return result;
+}
+
+void ShowMainMenuAtCursor(int, int) {
+  int x = 0, y = 0;
+  g_bannerUi->CursorPosition(x, y);
+  g_bannerUi->PopupMenuAt("菜单", x, y);
+}
+
+void OnBannerNavigate(rt::Ui& ui) {
+  g_bannerUi = &ui;
+  SubclassWindowTree(ui, ui.WindowHandle("超文本浏览框2"), ShowMainMenuAtCursor);
+}
+
+const std::vector<SubclassEntry>* SubclassRegistry() { return g_subclassRegistry.get(); }
+
+void CreateState() {
+  g_versionReader = std::make_unique<rt::XmlReader>();
+  g_subclassRegistry = std::make_unique<std::vector<SubclassEntry>>();
+}
+
+void CleanUp() {
+  g_versionReader.reset();
+  g_subclassRegistry.reset();
+}
 
 rt::XmlReader* VersionReader() { return g_versionReader.get(); }
 
@@ -97,6 +165,11 @@ template <int N>
 bool OnTick(rt::Ui& ui, const rt::EventArgs&) {
   RefreshTick(ui, kSlots[N]);
   return true;
+}
+
+bool OnBannerAboutToNavigate(rt::Ui& ui, const rt::EventArgs&) {
+  OnBannerNavigate(ui);
+  return true;  // the navigation always proceeds
 }
 
 bool OnHotkey(rt::Ui& ui, const rt::EventArgs&) {
@@ -158,6 +231,7 @@ constexpr rt::Binding kBindings[] = {
     kSlotBindings<3>[0], kSlotBindings<3>[1], kSlotBindings<3>[2],
     kSlotBindings<4>[0], kSlotBindings<4>[1], kSlotBindings<4>[2],
     {"", rt::Event::Tray, OnTray},
+    {"超文本浏览框2", rt::Event::BeforeNavigate, OnBannerAboutToNavigate},
     {"标签1", rt::Event::Feedback, OnHotkey},
     {kHideItem, rt::Event::Selected, OnHideItem},
     {kShowItem, rt::Event::Selected, OnShowItem},

@@ -1,6 +1,7 @@
 // The main program's handlers over the controls of its window, and its program-wide state.
 #pragma once
 #include <span>
+#include <vector>
 #include <string_view>
 
 #include "runtime/ui.h"
@@ -46,6 +47,20 @@ inline constexpr int kTrayLeftUp = 1, kTrayLeftDoubleClick = 2, kTrayRightUp = 3
 void RegisterShowHideHotkey(rt::Ui& ui);
 void ToggleMainWindow(rt::Ui& ui);
 void HandleTrayEvent(rt::Ui& ui, int kind);
+
+// The banner browser's right clicks open the program's own menu: every window of the banner is
+// subclassed, again at each of its navigations.
+struct SubclassEntry {
+  rt::NativeWindow window;
+  rt::WindowProc previous;
+  void (*callback)(int x, int y);
+};
+void SubclassWindowTree(rt::Ui& ui, rt::NativeWindow window, void (*callback)(int x, int y));
+const SubclassEntry* FindSubclassEntry(rt::NativeWindow window);
+intptr_t RT_CALLBACK BannerWindowProc(rt::NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam);
+void ShowMainMenuAtCursor(int x, int y);
+void OnBannerNavigate(rt::Ui& ui);
+const std::vector<SubclassEntry>* SubclassRegistry();  // null outside CreateState .. CleanUp
 
 // Program-wide state: created before the window is loaded, released by CleanUp.
 void CreateState();

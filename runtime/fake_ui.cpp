@@ -2,20 +2,40 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "runtime/text.h"
 #include "runtime/timer.h"
 
 namespace rt {
+namespace {
+
+FakeUi* g_fake = nullptr;  // the fake whose windows the original procedure records for
+
+intptr_t RT_CALLBACK OriginalProc(NativeWindow window, unsigned message, uintptr_t, intptr_t) {
+  if (g_fake) g_fake->originalCalls.push_back({window, message});
+  return FakeUi::kOriginalResult;
+}
+
+}  // namespace
 
 FakeUi::FakeUi(const Layout& layout, std::span<const Binding> bindings)
     : layout_(layout), bindings_(bindings) {
+  g_fake = this;
   for (const ControlRow& row : layout.controls) {
     if (row.kind == Kind::Timer) timers_[std::string(row.name)];
     texts_[std::string(row.name)] = std::string(row.text);
+    if (row.kind != Kind::Timer && row.kind != Kind::Zip) {
+      auto parent = controlWindows_.find(row.parent);
+      controlWindows_[std::string(row.name)] = AddWindow(parent == controlWindows_.end() ? 0 : parent->second);
+    }
     if (row.kind == Kind::Browser && !row.text.empty())
       navigations.push_back({std::string(row.name), std::string(row.text), 0});
   }
+}
+
+FakeUi::~FakeUi() {
+  if (g_fake == this) g_fake = nullptr;
 }
 
 // A layout name the program does not have is a fault of the program, not of the user.
@@ -148,6 +168,64 @@ void FakeUi::EndProcess(unsigned code) {
   ended = true;
   exitCode = code;
   throw ProcessEnded{};
+}
+
+NativeWindow FakeUi::AddWindow(NativeWindow parent, NativeWindow handle) {
+  if (!handle) handle = nextHandle_ += 0x10;
+  windows_[handle] = Win{parent, {}, OriginalProc};
+  if (parent) windows_[parent].children.push_back(handle);
+  return handle;
+}
+
+void FakeUi::DestroyWindowTree(NativeWindow window) {
+  auto it = windows_.find(window);
+  if (it == windows_.end()) return;
+  for (NativeWindow child : std::vector<NativeWindow>(it->second.children)) DestroyWindowTree(child);
+  Send(window, 0x0082 /* WM_NCDESTROY */);
+  const NativeWindow parent = windows_[window].parent;
+  windows_.erase(window);
+  if (auto p = windows_.find(parent); p != windows_.end()) std::erase(p->second.children, window);
+}
+
+intptr_t FakeUi::Send(NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+  WindowProc proc = ProcOf(window);
+  return proc ? proc(window, message, wParam, lParam) : 0;
+}
+
+WindowProc FakeUi::ProcOf(NativeWindow window) const {
+  auto it = windows_.find(window);
+  return it == windows_.end() ? nullptr : it->second.proc;
+}
+
+NativeWindow FakeUi::WindowHandle(std::string_view control) {
+  auto it = controlWindows_.find(control);
+  FAKE_REQUIRE(it != controlWindows_.end(), control);
+  return it->second;
+}
+
+NativeWindow FakeUi::FirstChild(NativeWindow window) {
+  auto it = windows_.find(window);
+  return it == windows_.end() || it->second.children.empty() ? 0 : it->second.children.front();
+}
+
+NativeWindow FakeUi::NextChild(NativeWindow child) {
+  auto it = windows_.find(child);
+  if (it == windows_.end()) return 0;
+  const auto& siblings = windows_[it->second.parent].children;
+  for (size_t i = 0; i + 1 < siblings.size(); ++i)
+    if (siblings[i] == child) return siblings[i + 1];
+  return 0;
+}
+
+WindowProc FakeUi::ReplaceWindowProc(NativeWindow window, WindowProc proc) {
+  auto it = windows_.find(window);
+  if (it == windows_.end() || failSubclassing) return nullptr;
+  return std::exchange(it->second.proc, proc);
+}
+
+intptr_t FakeUi::CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
+                                intptr_t lParam) {
+  return proc ? proc(window, message, wParam, lParam) : 0;
 }
 
 }  // namespace rt

@@ -38,6 +38,7 @@ class FakeUi : public Ui {
   };
 
   FakeUi(const Layout& layout, std::span<const Binding> bindings);
+  ~FakeUi() override;
 
   // Thrown by EndProcess, which never returns in the real program; Raise catches it.
   struct ProcessEnded {};
@@ -69,6 +70,20 @@ class FakeUi : public Ui {
   bool ended = false;
   unsigned exitCode = 0;
 
+  // A window tree: every control has a window; tests add the windows a browser would create.
+  struct Call {
+    NativeWindow window;
+    unsigned message;
+  };
+  std::vector<Call> originalCalls;  // messages that reached a window's original procedure
+  static constexpr intptr_t kOriginalResult = 7;
+  NativeWindow AddWindow(NativeWindow parent, NativeWindow handle = 0);  // appended as the last child
+  // Delivers WM_NCDESTROY to the window and its descendants (children first) and removes them.
+  void DestroyWindowTree(NativeWindow window);
+  intptr_t Send(NativeWindow window, unsigned message, uintptr_t wParam = 0, intptr_t lParam = 0);
+  WindowProc ProcOf(NativeWindow window) const;
+  bool failSubclassing = false;
+
   // Ui
   Text GetText(std::string_view control) override;
   void SetText(std::string_view control, std::string_view text) override;
@@ -91,6 +106,13 @@ class FakeUi : public Ui {
   std::string ProgramDirectory() override { return programDirectory; }
   bool StartProcess(std::string_view commandLine) override;
   void EndProcess(unsigned code) override;
+  NativeWindow WindowHandle(std::string_view control) override;
+  NativeWindow FirstChild(NativeWindow window) override;
+  NativeWindow NextChild(NativeWindow child) override;
+  WindowProc ReplaceWindowProc(NativeWindow window, WindowProc proc) override;
+  intptr_t CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
+                          intptr_t lParam) override;
+  intptr_t DefaultWindowProc(NativeWindow, unsigned, uintptr_t, intptr_t) override { return 0; }
 
  private:
   struct Timer {
@@ -102,6 +124,14 @@ class FakeUi : public Ui {
   std::map<std::string, std::string, std::less<>> texts_;
   std::map<std::string, Timer, std::less<>> timers_;
   std::map<std::string, std::string, std::less<>> linkAddresses_;
+  struct Win {
+    NativeWindow parent = 0;
+    std::vector<NativeWindow> children;
+    WindowProc proc = nullptr;
+  };
+  std::map<NativeWindow, Win> windows_;
+  std::map<std::string, NativeWindow, std::less<>> controlWindows_;
+  NativeWindow nextHandle_ = 0x100;
   bool visible_ = true;
 };
 

@@ -26,6 +26,15 @@ enum class Event : uint8_t {
   CloseQuery,      // window asked to close; result false refuses
 };
 
+// Window handles and window procedures, as plain values so the portable code can hold them.
+#if defined(_WIN32)
+#define RT_CALLBACK __stdcall
+#else
+#define RT_CALLBACK
+#endif
+using NativeWindow = uintptr_t;
+using WindowProc = intptr_t(RT_CALLBACK*)(NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam);
+
 struct EventArgs {
   int a = 0;
   int b = 0;
@@ -95,6 +104,16 @@ class Ui {
   virtual bool StartProcess(std::string_view commandLine) = 0;
   // Ends the process with `code` after the clean-up; never returns in the real program.
   virtual void EndProcess(unsigned code) = 0;
+
+  // Windows below the controls: a control's own window, its direct children in the system's order,
+  // and window subclassing. ReplaceWindowProc answers the procedure it replaced, null on failure.
+  virtual NativeWindow WindowHandle(std::string_view control) = 0;
+  virtual NativeWindow FirstChild(NativeWindow window) = 0;
+  virtual NativeWindow NextChild(NativeWindow child) = 0;
+  virtual WindowProc ReplaceWindowProc(NativeWindow window, WindowProc proc) = 0;
+  virtual intptr_t CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
+                                  intptr_t lParam) = 0;
+  virtual intptr_t DefaultWindowProc(NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) = 0;
 };
 
 inline constexpr size_t kTooltipBytes = 62;

@@ -78,6 +78,31 @@ class Window final : public Ui {
   std::string ProgramDirectory() override { return win32::ProgramDirectory(); }
   bool StartProcess(std::string_view commandLine) override;
   void EndProcess(unsigned code) override { win32::EndProcess(code); }
+  NativeWindow WindowHandle(std::string_view control) override {
+    Control* c = Find(control);
+    return c ? NativeWindow(c->hwnd) : 0;
+  }
+  NativeWindow FirstChild(NativeWindow window) override {
+    return NativeWindow(GetWindow(reinterpret_cast<HWND>(window), GW_CHILD));
+  }
+  NativeWindow NextChild(NativeWindow child) override {
+    return NativeWindow(GetWindow(reinterpret_cast<HWND>(child), GW_HWNDNEXT));
+  }
+  WindowProc ReplaceWindowProc(NativeWindow window, WindowProc proc) override {
+    return reinterpret_cast<WindowProc>(
+        SetWindowLongPtrW(reinterpret_cast<HWND>(window), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(proc)));
+  }
+  static WNDPROC AsWndProc(WindowProc proc) {
+    return reinterpret_cast<WNDPROC>(reinterpret_cast<void (*)()>(proc));
+  }
+  intptr_t CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
+                          intptr_t lParam) override {
+    // CallWindowProcW also takes the handles of ANSI procedures that SetWindowLongPtrW can answer.
+    return ::CallWindowProcW(AsWndProc(proc), reinterpret_cast<HWND>(window), message, wParam, lParam);
+  }
+  intptr_t DefaultWindowProc(NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) override {
+    return DefWindowProcW(reinterpret_cast<HWND>(window), message, wParam, lParam);
+  }
 
  private:
   Control* Find(std::string_view name);
