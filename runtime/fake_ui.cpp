@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <utility>
 
 #include "runtime/text.h"
@@ -25,6 +26,7 @@ FakeUi::FakeUi(const Layout& layout, std::span<const Binding> bindings)
   for (const ControlRow& row : layout.controls) {
     if (row.kind == Kind::Timer) timers_[std::string(row.name)];
     texts_[std::string(row.name)] = std::string(row.text);
+    states_[std::string(row.name)] = {&row, {row.x, row.y, row.w, row.h}, (row.flags & kHidden) == 0};
     if (row.kind != Kind::Timer && row.kind != Kind::Zip) {
       auto parent = controlWindows_.find(row.parent);
       controlWindows_[std::string(row.name)] = AddWindow(parent == controlWindows_.end() ? 0 : parent->second);
@@ -226,6 +228,64 @@ WindowProc FakeUi::ReplaceWindowProc(NativeWindow window, WindowProc proc) {
 intptr_t FakeUi::CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
                                 intptr_t lParam) {
   return proc ? proc(window, message, wParam, lParam) : 0;
+}
+
+const ControlRow& FakeUi::RowOf(std::string_view control) const {
+  auto it = states_.find(control);
+  FAKE_REQUIRE(it != states_.end(), control);
+  return *it->second.row;
+}
+
+Ui::Place FakeUi::GetPlace(std::string_view control) {
+  auto it = states_.find(control);
+  FAKE_REQUIRE(it != states_.end(), control);
+  return it->second.place;
+}
+
+void FakeUi::MoveTo(std::string_view control, int left, int top) {
+  auto it = states_.find(control);
+  FAKE_REQUIRE(it != states_.end(), control);
+  it->second.place.left = left;
+  it->second.place.top = top;
+}
+
+bool FakeUi::IsVisible(std::string_view control) {
+  auto it = states_.find(control);
+  FAKE_REQUIRE(it != states_.end(), control);
+  return it->second.visible;
+}
+
+void FakeUi::SetVisible(std::string_view control, bool visible) {
+  auto it = states_.find(control);
+  FAKE_REQUIRE(it != states_.end(), control);
+  it->second.visible = visible;
+}
+
+std::string FakeUi::CopyControl(std::string_view source) {
+  auto it = states_.find(source);
+  FAKE_REQUIRE(it != states_.end(), source);
+  const std::string name = std::string(source) + kCopySeparator + std::to_string(++copies_);
+  states_[name] = it->second;
+  texts_[name] = texts_[std::string(source)];
+  const NativeWindow src = controlWindows_[std::string(source)];
+  const NativeWindow parent = windows_[src].parent;
+  const NativeWindow copy = AddWindow(parent);
+  auto& siblings = windows_[parent].children;
+  siblings.pop_back();
+  siblings.insert(std::find(siblings.begin(), siblings.end(), src) + 1, copy);
+  controlWindows_[name] = copy;
+  return name;
+}
+
+void FakeUi::AppendText(std::string_view edit, std::string_view text) {
+  FAKE_REQUIRE(RowOf(edit).kind == Kind::Edit, edit);
+  texts_[std::string(edit)].append(text);
+}
+
+bool FakeUi::ProcessMessages() {
+  ++messagePumps;
+  if (onProcessMessages && !windowDestroyed) onProcessMessages();
+  return !windowDestroyed;
 }
 
 }  // namespace rt

@@ -84,6 +84,11 @@ class FakeUi : public Ui {
   WindowProc ProcOf(NativeWindow window) const;
   bool failSubclassing = false;
 
+  std::string commandLine;
+  int messagePumps = 0, sleeps = 0;
+  std::function<void()> onProcessMessages;  // what the pending messages do (e.g. a close request)
+  bool windowDestroyed = false;
+
   // Ui
   Text GetText(std::string_view control) override;
   void SetText(std::string_view control, std::string_view text) override;
@@ -113,6 +118,17 @@ class FakeUi : public Ui {
   intptr_t CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
                           intptr_t lParam) override;
   intptr_t DefaultWindowProc(NativeWindow, unsigned, uintptr_t, intptr_t) override { return 0; }
+  Place GetPlace(std::string_view control) override;
+  void MoveTo(std::string_view control, int left, int top) override;
+  bool IsVisible(std::string_view control) override;
+  void SetVisible(std::string_view control, bool visible) override;
+  std::string CopyControl(std::string_view source) override;
+  void AppendText(std::string_view edit, std::string_view text) override;
+  bool ProcessMessages() override;
+  void Sleep(int) override { ++sleeps; }
+  std::string CommandLine() override { return commandLine; }
+  // The layout row a control (or a copy) was made from.
+  const ControlRow& RowOf(std::string_view control) const;
 
  private:
   struct Timer {
@@ -131,6 +147,13 @@ class FakeUi : public Ui {
   };
   std::map<NativeWindow, Win> windows_;
   std::map<std::string, NativeWindow, std::less<>> controlWindows_;
+  struct State {
+    const ControlRow* row;
+    Place place;
+    bool visible;
+  };
+  std::map<std::string, State, std::less<>> states_;
+  int copies_ = 0;
   NativeWindow nextHandle_ = 0x100;
   bool visible_ = true;
 };

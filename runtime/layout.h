@@ -50,6 +50,7 @@ enum Flags : uint32_t {
   kVertical = 1u << 7,      // bar control: vertical
   kGradient = 1u << 8,      // label: gradient background from `bg` through white to white
   kCurrentPage = 1u << 9,   // tab page shown at load
+  kProgress = 1u << 10,     // bar control: progress-bar look
 };
 
 struct ControlRow {

@@ -114,9 +114,30 @@ class Ui {
   virtual intptr_t CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
                                   intptr_t lParam) = 0;
   virtual intptr_t DefaultWindowProc(NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) = 0;
+
+  // Place and visibility of a control, in pixels relative to its parent.
+  struct Place {
+    int left, top, width, height;
+  };
+  virtual Place GetPlace(std::string_view control) = 0;
+  virtual void MoveTo(std::string_view control, int left, int top) = 0;
+  virtual bool IsVisible(std::string_view control) = 0;
+  virtual void SetVisible(std::string_view control, bool visible) = 0;
+  // A new control of the source's kind with all its properties and parent, directly after it in the
+  // sibling order. Answers the copy's name ("" on failure).
+  virtual std::string CopyControl(std::string_view source) = 0;
+  // Appends at the end of an edit box: caret to the end, scrolled into view, no line break added.
+  virtual void AppendText(std::string_view edit, std::string_view text) = 0;
+
+  // Handles every pending message of the window's thread; false once the window has been destroyed.
+  virtual bool ProcessMessages() = 0;
+  virtual void Sleep(int ms) = 0;
+  // The process's raw command line, in the ANSI code page.
+  virtual std::string CommandLine() = 0;
 };
 
 inline constexpr size_t kTooltipBytes = 62;
+inline constexpr const char* kCopySeparator = "#";  // a copy is named source + "#" + n
 inline constexpr int kModAlt = 4;
 
 // Runs the handler bound to (control, event), if any. Returns the handler's result, or `otherwise`.

@@ -5,8 +5,10 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <deque>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "runtime/http.h"
@@ -103,6 +105,20 @@ class Window final : public Ui {
   intptr_t DefaultWindowProc(NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) override {
     return DefWindowProcW(reinterpret_cast<HWND>(window), message, wParam, lParam);
   }
+  Place GetPlace(std::string_view control) override;
+  void MoveTo(std::string_view control, int left, int top) override;
+  bool IsVisible(std::string_view control) override {
+    Control* c = Find(control);
+    return c && c->hwnd && (GetWindowLongW(c->hwnd, GWL_STYLE) & WS_VISIBLE);
+  }
+  void SetVisible(std::string_view control, bool visible) override {
+    if (Control* c = Find(control); c && c->hwnd) ShowWindow(c->hwnd, visible ? SW_SHOWNA : SW_HIDE);
+  }
+  std::string CopyControl(std::string_view source) override;
+  void AppendText(std::string_view edit, std::string_view text) override;
+  bool ProcessMessages() override;
+  void Sleep(int ms) override { ::Sleep(DWORD(ms < 0 ? 0 : ms)); }
+  std::string CommandLine() override { return GetCommandLineA(); }
 
  private:
   Control* Find(std::string_view name);
@@ -113,6 +129,7 @@ class Window final : public Ui {
   void ShowPage(int index);
   HBRUSH ColourControl(HDC dc, HWND child);
   void ReleaseGdi();
+  void DrawGradientLabel(const DRAWITEMSTRUCT& item);
   HMENU Submenu(std::string_view menu);
   void Popup(std::string_view menu, int x, int y, UINT flags);
   bool AddOrModifyTrayIcon(DWORD action);
@@ -121,7 +138,9 @@ class Window final : public Ui {
   std::span<const Binding> bindings_;
   HWND hwnd_ = nullptr;
   HFONT defaultFont_ = nullptr;
-  std::vector<Control> controls_;
+  std::deque<Control> controls_;  // grows with copies; references stay valid
+  std::deque<ControlRow> copiedRows_;
+  std::deque<std::string> copiedNames_;
   std::map<std::string_view, size_t> byName_;
   std::vector<std::string_view> menuNames_;
   std::map<std::string_view, HMENU> submenus_;
@@ -152,6 +171,7 @@ LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORBTN:
+    case WM_DRAWITEM:
     case WM_HSCROLL:
     case WM_VSCROLL:
       return SendMessageW(GetAncestor(hwnd, GA_ROOT), msg, wp, lp);
@@ -163,10 +183,11 @@ LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       HDC dc = BeginPaint(hwnd, &ps);
       RECT rc;
       GetClientRect(hwnd, &rc);
-      HBRUSH bg = CreateSolidBrush(Colour(row ? row->bg : kFaceColour, COLOR_BTNFACE));
+      const bool line = row && row->kind == Kind::Line;
+      HBRUSH bg = CreateSolidBrush(line ? COLORREF(row->lineColour) : Colour(row ? row->bg : kFaceColour, COLOR_BTNFACE));
       FillRect(dc, &rc, bg);
       DeleteObject(bg);
-      if (row && row->lineWidth > 0) {
+      if (row && !line && row->lineWidth > 0) {
         HBRUSH line = CreateSolidBrush(COLORREF(row->lineColour));
         for (int i = 0; i < row->lineWidth; ++i) {
           RECT r{rc.left + i, rc.top + i, rc.right - i, rc.bottom - i};
@@ -327,6 +348,7 @@ void Window::CreateControl(size_t index) {
     case Kind::TransparentLabel: {
       DWORD ss = SS_NOPREFIX | ((row.flags & kCentre) ? SS_CENTER : SS_LEFT) |
                  ((row.flags & kVCentre) ? SS_CENTERIMAGE : 0);
+      if (row.flags & kGradient) ss = SS_OWNERDRAW;
       c.hwnd = make(L"STATIC", ss, text.c_str(), x, y, row.w, row.h);
       break;
     }
@@ -350,6 +372,11 @@ void Window::CreateControl(size_t index) {
       c.hwnd = make(STATUSCLASSNAMEW, 0, L"", 0, 0, 0, 0);
       break;
     case Kind::Bar: {
+      if (row.flags & kProgress) {
+        c.hwnd = make(PROGRESS_CLASSW, PBS_SMOOTH, L"", x, y, row.w, row.h);
+        SendMessageW(c.hwnd, PBM_SETRANGE32, 0, 100);
+        break;
+      }
       c.hwnd = make(TRACKBAR_CLASSW, (row.flags & kVertical) ? TBS_VERT : TBS_HORZ, L"", x, y, row.w, row.h);
       SendMessageW(c.hwnd, TBM_SETRANGE, FALSE, MAKELPARAM(0, 100));
       SendMessageW(c.hwnd, TBM_SETPAGESIZE, 0, 10);
@@ -379,6 +406,100 @@ void Window::ShowPage(int index) {
     const Control& page = controls_[pages_[0]];
     if (Control* tab = Find(page.row->parent)) SendMessageW(tab->hwnd, TCM_SETCURSEL, index, 0);
   }
+}
+
+void Window::DrawGradientLabel(const DRAWITEMSTRUCT& item) {
+  Control* c = FindByWindow(item.hwndItem);
+  if (!c) return;
+  const ControlRow& row = *c->row;
+  const RECT& rc = item.rcItem;
+  // From the label's colour at the top to white at the middle, white below.
+  const COLORREF from = Colour(row.bg, COLOR_BTNFACE);
+  const int h = rc.bottom - rc.top, half = h > 1 ? (h - 1) / 2 : 1;
+  for (int y = 0; y < h; ++y) {
+    const int t = y >= half ? 255 : 255 * y / half;
+    auto mix = [t](int a) { return a + (255 - a) * t / 255; };
+    HBRUSH b = CreateSolidBrush(RGB(mix(GetRValue(from)), mix(GetGValue(from)), mix(GetBValue(from))));
+    RECT line{rc.left, rc.top + y, rc.right, rc.top + y + 1};
+    FillRect(item.hDC, &line, b);
+    DeleteObject(b);
+  }
+  wchar_t text[256];
+  GetWindowTextW(item.hwndItem, text, int(std::size(text)));
+  SetBkMode(item.hDC, TRANSPARENT);
+  SetTextColor(item.hDC, Colour(row.fg, COLOR_WINDOWTEXT));
+  HGDIOBJ old = SelectObject(item.hDC, c->font ? c->font : defaultFont_);
+  RECT textRect = rc;
+  DrawTextW(item.hDC, text, -1, &textRect, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  SelectObject(item.hDC, old);
+}
+
+// Layout places of tab-page children are relative to the tab control; their windows sit under the header strip.
+static int PageOffset(const Control* parent) {
+  return parent && parent->row->kind == Kind::TabPage ? kTabHeaderHeight : 0;
+}
+
+Ui::Place Window::GetPlace(std::string_view control) {
+  Control* c = Find(control);
+  if (!c || !c->hwnd) return {};
+  RECT rc;
+  GetWindowRect(c->hwnd, &rc);
+  MapWindowPoints(nullptr, GetParent(c->hwnd), reinterpret_cast<POINT*>(&rc), 2);
+  const int dy = PageOffset(Find(c->row->parent));
+  return {rc.left, rc.top + dy, rc.right - rc.left, rc.bottom - rc.top};
+}
+
+void Window::MoveTo(std::string_view control, int left, int top) {
+  Control* c = Find(control);
+  if (!c || !c->hwnd) return;
+  const int dy = PageOffset(Find(c->row->parent));
+  SetWindowPos(c->hwnd, nullptr, left, top - dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+std::string Window::CopyControl(std::string_view source) {
+  Control* src = Find(source);
+  if (!src || !src->hwnd) return {};
+  const std::string text = GetText(source);
+  copiedNames_.push_back(std::string(source) + kCopySeparator + std::to_string(copiedNames_.size() + 1));
+  ControlRow row = *src->row;
+  row.name = copiedNames_.back();
+  copiedRows_.push_back(row);
+  if (!::IsWindowVisible(src->hwnd)) copiedRows_.back().flags |= kHidden;
+  const size_t index = controls_.size();
+  controls_.push_back(Control{});
+  controls_[index].row = &copiedRows_.back();
+  byName_[copiedRows_.back().name] = index;
+  CreateControl(index);
+  Control& copy = controls_[index];
+  if (!copy.hwnd) return {};
+  SetWindowTextW(copy.hwnd, Wide(text).c_str());
+  SetWindowPos(copy.hwnd, src->hwnd, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  return copiedNames_.back();
+}
+
+void Window::AppendText(std::string_view edit, std::string_view text) {
+  Control* c = Find(edit);
+  if (!c || !c->hwnd) return;
+  const int end = GetWindowTextLengthW(c->hwnd);
+  SendMessageW(c->hwnd, EM_SETSEL, end, end);
+  SendMessageW(c->hwnd, EM_SCROLLCARET, 0, 0);
+  SendMessageW(c->hwnd, EM_REPLACESEL, FALSE, LPARAM(Wide(text).c_str()));
+}
+
+bool PreTranslate(HWND window, MSG& msg);
+
+bool Window::ProcessMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(int(msg.wParam));  // the outer loop must still see it
+      return false;
+    }
+    if (IsWindow(hwnd_) && PreTranslate(hwnd_, msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  return IsWindow(hwnd_) != FALSE;
 }
 
 Control* Window::Find(std::string_view name) {
@@ -435,6 +556,15 @@ LRESULT Window::Proc(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CTLCOLOREDIT:
       if (HBRUSH b = ColourControl(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp))) return LRESULT(b);
       break;
+    case WM_DRAWITEM: {
+      auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(lp);
+      if (item->CtlType == ODT_STATIC) DrawGradientLabel(*item);
+      return TRUE;
+    }
+    case WM_SIZE:
+      for (Control& c : controls_)
+        if (c.row->kind == Kind::StatusBar && c.hwnd) SendMessageW(c.hwnd, WM_SIZE, 0, 0);
+      return 0;
     case WM_TIMER: {
       const size_t index = size_t(wp) - kFirstControlId;
       if (index < controls_.size() && controls_[index].row->kind == Kind::Timer && controls_[index].period > 0)
@@ -513,9 +643,10 @@ int Window::GetPeriod(std::string_view timer) {
 }
 
 void Window::SetPeriod(std::string_view timer, int ms) {
-  Control* c = Find(timer);
-  if (!c || c->row->kind != Kind::Timer) return;
-  const UINT_PTR id = kFirstControlId + UINT_PTR(c - controls_.data());
+  auto it = byName_.find(timer);
+  if (it == byName_.end() || controls_[it->second].row->kind != Kind::Timer) return;
+  Control* c = &controls_[it->second];
+  const UINT_PTR id = kFirstControlId + it->second;
   switch (WritePeriod(c->period, ms)) {
     case TimerChange::None:
       break;
