@@ -519,12 +519,17 @@ HBRUSH Window::ColourControl(HDC dc, HWND child) {
   if (!c) return nullptr;
   const ControlRow& row = *c->row;
   if (row.fg != kDefaultColour) SetTextColor(dc, COLORREF(row.fg));
+  uint32_t bgColour = row.bg;
   if (row.kind == Kind::TransparentLabel) {
+    // A hollow brush leaves garbage behind under a parent that clips its children; the containers
+    // are solid, so drawing their colour is what transparency looks like.
     SetBkMode(dc, TRANSPARENT);
-    return static_cast<HBRUSH>(GetStockObject(NULL_BRUSH));
+    const Control* parent = Find(row.parent);
+    bgColour = parent ? parent->row->bg : kFaceColour;
+    if (bgColour == kDefaultColour) bgColour = kFaceColour;
   }
-  if (row.bg == kDefaultColour) return nullptr;
-  const COLORREF bg = Colour(row.bg, COLOR_WINDOW);
+  if (bgColour == kDefaultColour) return nullptr;
+  const COLORREF bg = Colour(bgColour, COLOR_WINDOW);
   SetBkColor(dc, bg);
   if (!c->brush) c->brush = CreateSolidBrush(bg);
   return c->brush;
