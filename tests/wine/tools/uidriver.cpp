@@ -1,0 +1,659 @@
+// Drives other programs' windows from outside, the way a user would, for the Wine tests.
+// One long-lived process: a command per line on stdin (fields separated by TAB, UTF-8), one
+// line of JSON per answer on stdout. Staying alive matters under Wine: every new Wine process
+// costs far more than any command here.
+//
+// Commands (windows are decimal or 0x handles; answers {"ok":true,...} or {"ok":false,"error":...}):
+//   start CMDLINE [CWD]           wait_exit MS [PID] -> exit_code     kill [PID]
+//   windows                       children HWND      wait_window TITLE|* CLASS|* MS [PID]
+//   text HWND   settext HWND TEXT   click HWND (posted BM_CLICK)   close HWND   post HWND MSG WP LP
+//   foreground HWND   focus   mouse X Y left|right|double   key COMBO (alt+e, esc, ...)   type TEXT
+//   tab_rect HWND INDEX   tab_sel HWND   tabs HWND   cursor   screen   ping   quit
+#include <windows.h>
+#include <commctrl.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::string Narrow(const std::wstring& w) {
+  if (w.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+std::string Quote(const std::string& utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// A JSON object built field by field; values are already-encoded JSON.
+class Obj {
+ public:
+  Obj& Raw(const char* key, const std::string& json) {
+    if (body_.size() > 1) body_ += ',';
+    body_ += Quote(key) + ":" + json;
+    return *this;
+  }
+  Obj& Str(const char* key, const std::string& utf8) { return Raw(key, Quote(utf8)); }
+  Obj& Num(const char* key, long long v) { return Raw(key, std::to_string(v)); }
+  Obj& Bool(const char* key, bool v) { return Raw(key, v ? "true" : "false"); }
+  std::string Done() const { return body_ + "}"; }
+
+ private:
+  std::string body_ = "{";
+};
+
+std::string Array(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
+  return out + "]";
+}
+
+std::string RectJson(const RECT& r) {
+  return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
+         std::to_string(r.bottom) + "]";
+}
+
+long long HandleNum(HWND h) { return static_cast<long long>(reinterpret_cast<uintptr_t>(h)); }
+
+struct Failure {
+  std::string message;
+};
+
+[[noreturn]] void Fail(const std::string& message) { throw Failure{message}; }
+
+long long ParseInt(const std::string& s) {
+  if (s.empty()) Fail("expected a number");
+  char* end = nullptr;
+  long long v = std::strtoll(s.c_str(), &end, 0);
+  if (*end != '\0') Fail("not a number: " + s);
+  return v;
+}
+
+HWND ParseWindow(const std::string& s) {
+  HWND h = reinterpret_cast<HWND>(static_cast<uintptr_t>(ParseInt(s)));
+  if (!IsWindow(h)) Fail("no such window: " + s);
+  return h;
+}
+
+std::string ClassOf(HWND h) {
+  wchar_t buf[256];
+  int n = GetClassNameW(h, buf, 256);
+  return Narrow(std::wstring(buf, n > 0 ? static_cast<size_t>(n) : 0));
+}
+
+// For a window of another process GetWindowTextW answers from the caption the system keeps and
+// sends nothing, so a hung owner cannot block the listing.
+std::string CaptionOf(HWND h) {
+  wchar_t buf[1024];
+  int n = GetWindowTextW(h, buf, 1024);
+  return Narrow(std::wstring(buf, n > 0 ? static_cast<size_t>(n) : 0));
+}
+
+constexpr UINT kSendTimeoutMs = 2000;
+
+// WM_GETTEXT crosses processes (the system copies the buffer back); an edit control of another
+// process answers GetWindowText with nothing, so the message has to be sent.
+bool SentText(HWND h, std::string* out) {
+  DWORD_PTR len = 0;
+  if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &len)) return false;
+  std::vector<wchar_t> buf(len + 1, L'\0');
+  DWORD_PTR got = 0;
+  if (!SendMessageTimeoutW(h, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG,
+                           kSendTimeoutMs, &got))
+    return false;
+  *out = Narrow(std::wstring(buf.data(), got < buf.size() ? got : buf.size() - 1));
+  return true;
+}
+
+std::string TopLevelJson(HWND h) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  RECT r{};
+  GetWindowRect(h, &r);
+  return Obj()
+      .Num("hwnd", HandleNum(h))
+      .Num("pid", pid)
+      .Num("owner", HandleNum(GetWindow(h, GW_OWNER)))
+      .Str("class", ClassOf(h))
+      .Str("title", CaptionOf(h))
+      .Bool("visible", IsWindowVisible(h))
+      .Bool("enabled", IsWindowEnabled(h))
+      .Raw("rect", RectJson(r))
+      .Done();
+}
+
+std::string ChildJson(HWND h) {
+  RECT r{};
+  GetWindowRect(h, &r);
+  Obj o;
+  o.Num("hwnd", HandleNum(h))
+      .Num("parent", HandleNum(GetAncestor(h, GA_PARENT)))
+      .Str("class", ClassOf(h))
+      .Num("id", GetDlgCtrlID(h))
+      .Bool("visible", IsWindowVisible(h))
+      .Bool("enabled", IsWindowEnabled(h))
+      .Raw("rect", RectJson(r));
+  std::string text;
+  if (SentText(h, &text))
+    o.Str("text", text);
+  else
+    o.Raw("text", "null");
+  return o.Done();
+}
+
+BOOL CALLBACK CollectWindow(HWND h, LPARAM lp) {
+  reinterpret_cast<std::vector<HWND>*>(lp)->push_back(h);
+  return TRUE;
+}
+
+std::vector<HWND> TopLevelWindows() {
+  std::vector<HWND> all;
+  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
+// EnumChildWindows already walks the whole subtree, depth first, in the system's order.
+std::vector<HWND> Descendants(HWND parent) {
+  std::vector<HWND> all;
+  EnumChildWindows(parent, CollectWindow, reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
+struct Started {
+  HANDLE process;
+};
+
+std::map<DWORD, Started> g_started;
+DWORD g_last = 0;
+
+HANDLE StartedProcess(const std::vector<std::string>& f, size_t index) {
+  DWORD pid = f.size() > index ? static_cast<DWORD>(ParseInt(f[index])) : g_last;
+  auto it = g_started.find(pid);
+  if (it == g_started.end()) Fail("no process started with pid " + std::to_string(pid));
+  return it->second.process;
+}
+
+std::string CmdStart(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: start <commandline> [<cwd>]");
+  std::wstring cmd = Widen(f[1]);
+  std::wstring cwd = f.size() > 2 ? Widen(f[2]) : std::wstring();
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  // CreateProcessW may write into the command line, so it gets a buffer of its own.
+  std::vector<wchar_t> line(cmd.begin(), cmd.end());
+  line.push_back(L'\0');
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(),
+                      &si, &pi))
+    Fail("CreateProcess failed: " + std::to_string(GetLastError()));
+  CloseHandle(pi.hThread);
+  g_started[pi.dwProcessId] = Started{pi.hProcess};
+  g_last = pi.dwProcessId;
+  return Obj().Bool("ok", true).Num("pid", pi.dwProcessId).Done();
+}
+
+std::string CmdWaitExit(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: wait_exit <ms> [<pid>]");
+  DWORD ms = static_cast<DWORD>(ParseInt(f[1]));
+  HANDLE p = StartedProcess(f, 2);
+  DWORD w = WaitForSingleObject(p, ms);
+  if (w == WAIT_TIMEOUT) Fail("timeout");
+  if (w != WAIT_OBJECT_0) Fail("wait failed: " + std::to_string(GetLastError()));
+  DWORD code = 0;
+  GetExitCodeProcess(p, &code);
+  return Obj().Bool("ok", true).Num("exit_code", code).Done();
+}
+
+std::string CmdKill(const std::vector<std::string>& f) {
+  HANDLE p = StartedProcess(f, 1);
+  if (WaitForSingleObject(p, 0) == WAIT_OBJECT_0) return Obj().Bool("ok", true).Bool("was_running", false).Done();
+  if (!TerminateProcess(p, 1)) Fail("TerminateProcess failed: " + std::to_string(GetLastError()));
+  WaitForSingleObject(p, 10000);
+  return Obj().Bool("ok", true).Bool("was_running", true).Done();
+}
+
+std::string CmdWindows() {
+  std::vector<std::string> items;
+  for (HWND h : TopLevelWindows()) items.push_back(TopLevelJson(h));
+  return Obj().Bool("ok", true).Raw("windows", Array(items)).Done();
+}
+
+std::string CmdChildren(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: children <hwnd>");
+  HWND parent = ParseWindow(f[1]);
+  std::vector<std::string> items;
+  for (HWND h : Descendants(parent)) items.push_back(ChildJson(h));
+  return Obj().Bool("ok", true).Raw("children", Array(items)).Done();
+}
+
+std::string CmdWaitWindow(const std::vector<std::string>& f) {
+  if (f.size() < 4) Fail("usage: wait_window <title or *> <class or *> <ms> [<pid>]");
+  std::wstring title = Widen(f[1]);
+  std::wstring cls = Widen(f[2]);
+  DWORD ms = static_cast<DWORD>(ParseInt(f[3]));
+  DWORD want_pid = f.size() > 4 ? static_cast<DWORD>(ParseInt(f[4])) : 0;
+  DWORD start = GetTickCount();
+  for (;;) {
+    for (HWND h : TopLevelWindows()) {
+      if (!IsWindowVisible(h)) continue;
+      if (want_pid) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(h, &pid);
+        if (pid != want_pid) continue;
+      }
+      wchar_t buf[1024];
+      if (cls != L"*") {
+        int n = GetClassNameW(h, buf, 1024);
+        if (cls != std::wstring(buf, n > 0 ? static_cast<size_t>(n) : 0)) continue;
+      }
+      if (title != L"*") {
+        int n = GetWindowTextW(h, buf, 1024);
+        if (title != std::wstring(buf, n > 0 ? static_cast<size_t>(n) : 0)) continue;
+      }
+      return Obj().Bool("ok", true).Raw("window", TopLevelJson(h)).Done();
+    }
+    if (GetTickCount() - start >= ms) Fail("timeout");
+    Sleep(20);
+  }
+}
+
+std::string CmdText(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: text <hwnd>");
+  std::string text;
+  if (!SentText(ParseWindow(f[1]), &text)) Fail("WM_GETTEXT timed out");
+  return Obj().Bool("ok", true).Str("text", text).Done();
+}
+
+std::string CmdSetText(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: settext <hwnd> <text>");
+  HWND h = ParseWindow(f[1]);
+  std::wstring text = Widen(f.size() > 2 ? f[2] : std::string());
+  DWORD_PTR r = 0;
+  if (!SendMessageTimeoutW(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
+                           kSendTimeoutMs, &r))
+    Fail("WM_SETTEXT timed out");
+  return Obj().Bool("ok", true).Num("result", static_cast<long long>(r)).Done();
+}
+
+std::string CmdPost(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  if (!PostMessageW(h, msg, wp, lp)) Fail("PostMessage failed: " + std::to_string(GetLastError()));
+  return Obj().Bool("ok", true).Done();
+}
+
+std::string CmdForeground(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: foreground <hwnd>");
+  HWND h = ParseWindow(f[1]);
+  SetForegroundWindow(h);
+  // Activation of another process's window completes in that process's thread, later.
+  DWORD start = GetTickCount();
+  while (GetForegroundWindow() != h) {
+    if (GetTickCount() - start >= 5000)
+      Fail("still not in the foreground; foreground is " + std::to_string(HandleNum(GetForegroundWindow())));
+    Sleep(20);
+  }
+  return Obj().Bool("ok", true).Num("foreground", HandleNum(h)).Done();
+}
+
+std::string CmdFocus() {
+  HWND fg = GetForegroundWindow();
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  HWND focus = nullptr;
+  if (fg && GetGUIThreadInfo(GetWindowThreadProcessId(fg, nullptr), &info)) focus = info.hwndFocus;
+  return Obj().Bool("ok", true).Num("foreground", HandleNum(fg)).Num("focus", HandleNum(focus)).Done();
+}
+
+void Send(std::vector<INPUT>& inputs) {
+  UINT sent = SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+  if (sent != inputs.size()) Fail("SendInput sent " + std::to_string(sent) + " of " + std::to_string(inputs.size()));
+}
+
+std::string CmdMouse(const std::vector<std::string>& f) {
+  if (f.size() < 4) Fail("usage: mouse <x> <y> <left|right|double>");
+  int x = static_cast<int>(ParseInt(f[1]));
+  int y = static_cast<int>(ParseInt(f[2]));
+  const std::string& kind = f[3];
+  DWORD down, up;
+  int clicks = 1;
+  if (kind == "left") {
+    down = MOUSEEVENTF_LEFTDOWN, up = MOUSEEVENTF_LEFTUP;
+  } else if (kind == "right") {
+    down = MOUSEEVENTF_RIGHTDOWN, up = MOUSEEVENTF_RIGHTUP;
+  } else if (kind == "double") {
+    down = MOUSEEVENTF_LEFTDOWN, up = MOUSEEVENTF_LEFTUP, clicks = 2;
+  } else {
+    Fail("unknown button: " + kind);
+  }
+  // Absolute coordinates are 0..65535 across the screen; rounding up lands on the pixel itself
+  // whichever way the system scales them back.
+  int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+  auto event = [&](DWORD flags) {
+    INPUT in{};
+    in.type = INPUT_MOUSE;
+    in.mi.dx = static_cast<LONG>((static_cast<long long>(x) * 65536 + w - 1) / w);
+    in.mi.dy = static_cast<LONG>((static_cast<long long>(y) * 65536 + h - 1) / h);
+    in.mi.dwFlags = flags | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    return in;
+  };
+  // Under Wine the X pointer follows the cursor a moment later, and a pointer event from before
+  // the warp sets the cursor back for a while (seen about 50 ms after each move). So wait until
+  // the cursor has stayed put before pressing; the button events carry the position as well.
+  std::vector<INPUT> move{event(0)};
+  Send(move);
+  DWORD start = GetTickCount(), moved = start, still_since = 0;
+  POINT p{};
+  for (;;) {
+    DWORD now = GetTickCount();
+    GetCursorPos(&p);
+    if (p.x == x && p.y == y) {
+      if (!still_since) still_since = now;
+      if (now - still_since >= 150) break;
+    } else {
+      still_since = 0;
+      if (now - moved >= 300) {
+        Send(move);
+        moved = now;
+      }
+    }
+    if (now - start >= 5000)
+      Fail("cursor stays at " + std::to_string(p.x) + "," + std::to_string(p.y) + " (clipped?)");
+    Sleep(10);
+  }
+  std::vector<INPUT> buttons;
+  for (int i = 0; i < clicks; ++i) {
+    buttons.push_back(event(down));
+    buttons.push_back(event(up));
+  }
+  Send(buttons);
+  return Obj().Bool("ok", true).Raw("cursor", "[" + std::to_string(p.x) + "," + std::to_string(p.y) + "]").Done();
+}
+
+struct KeyName {
+  const char* name;
+  WORD vk;
+  bool extended;
+};
+
+constexpr KeyName kKeys[] = {
+    {"ctrl", VK_CONTROL, false},   {"control", VK_CONTROL, false}, {"alt", VK_MENU, false},
+    {"shift", VK_SHIFT, false},    {"win", VK_LWIN, true},         {"esc", VK_ESCAPE, false},
+    {"escape", VK_ESCAPE, false},  {"return", VK_RETURN, false},   {"enter", VK_RETURN, false},
+    {"tab", VK_TAB, false},        {"space", VK_SPACE, false},     {"backspace", VK_BACK, false},
+    {"delete", VK_DELETE, true},   {"del", VK_DELETE, true},       {"insert", VK_INSERT, true},
+    {"home", VK_HOME, true},       {"end", VK_END, true},          {"pageup", VK_PRIOR, true},
+    {"pagedown", VK_NEXT, true},   {"up", VK_UP, true},            {"down", VK_DOWN, true},
+    {"left", VK_LEFT, true},       {"right", VK_RIGHT, true},      {"apps", VK_APPS, true},
+};
+
+KeyName LookUpKey(const std::string& raw) {
+  std::string name;
+  for (char c : raw) name += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (const KeyName& k : kKeys)
+    if (name == k.name) return k;
+  if (name.size() == 1 && ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= '0' && name[0] <= '9')))
+    return {nullptr, static_cast<WORD>(name[0] >= 'a' ? name[0] - 'a' + 'A' : name[0]), false};
+  if (name.size() >= 2 && name[0] == 'f') {
+    int n = std::atoi(name.c_str() + 1);
+    if (n >= 1 && n <= 24) return {nullptr, static_cast<WORD>(VK_F1 + n - 1), false};
+  }
+  Fail("unknown key: " + raw);
+}
+
+INPUT KeyInput(const KeyName& k, bool up) {
+  INPUT in{};
+  in.type = INPUT_KEYBOARD;
+  in.ki.wVk = k.vk;
+  in.ki.wScan = static_cast<WORD>(MapVirtualKeyW(k.vk, MAPVK_VK_TO_VSC));
+  in.ki.dwFlags = (up ? KEYEVENTF_KEYUP : 0) | (k.extended ? KEYEVENTF_EXTENDEDKEY : 0);
+  return in;
+}
+
+std::string CmdKey(const std::vector<std::string>& f) {
+  if (f.size() < 2 || f[1].empty()) Fail("usage: key <combo>, e.g. alt+e");
+  std::vector<KeyName> keys;
+  size_t start = 0;
+  for (;;) {
+    size_t plus = f[1].find('+', start);
+    keys.push_back(LookUpKey(f[1].substr(start, plus == std::string::npos ? std::string::npos : plus - start)));
+    if (plus == std::string::npos) break;
+    start = plus + 1;
+  }
+  std::vector<INPUT> inputs;
+  for (const KeyName& k : keys) inputs.push_back(KeyInput(k, false));
+  for (auto it = keys.rbegin(); it != keys.rend(); ++it) inputs.push_back(KeyInput(*it, true));
+  Send(inputs);
+  return Obj().Bool("ok", true).Done();
+}
+
+std::string CmdType(const std::vector<std::string>& f) {
+  std::wstring text = Widen(f.size() > 1 ? f[1] : std::string());
+  std::vector<INPUT> inputs;
+  for (wchar_t c : text) {
+    for (bool up : {false, true}) {
+      INPUT in{};
+      in.type = INPUT_KEYBOARD;
+      in.ki.wScan = c;
+      in.ki.dwFlags = KEYEVENTF_UNICODE | (up ? KEYEVENTF_KEYUP : 0);
+      inputs.push_back(in);
+    }
+  }
+  if (!inputs.empty()) Send(inputs);
+  return Obj().Bool("ok", true).Done();
+}
+
+// Memory inside the process that owns a window: common-control messages carry pointers the
+// system does not marshal, so the target must be able to write through them.
+class RemoteBuffer {
+ public:
+  RemoteBuffer(HWND h, size_t size) : size_(size) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process_) Fail("OpenProcess failed: " + std::to_string(GetLastError()));
+    mem_ = VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!mem_) {
+      CloseHandle(process_);
+      Fail("VirtualAllocEx failed: " + std::to_string(GetLastError()));
+    }
+  }
+  ~RemoteBuffer() {
+    VirtualFreeEx(process_, mem_, 0, MEM_RELEASE);
+    CloseHandle(process_);
+  }
+  RemoteBuffer(const RemoteBuffer&) = delete;
+  RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+
+  char* At(size_t offset) const { return static_cast<char*>(mem_) + offset; }
+  void Write(size_t offset, const void* data, size_t n) const {
+    if (offset + n > size_ || !WriteProcessMemory(process_, At(offset), data, n, nullptr))
+      Fail("WriteProcessMemory failed");
+  }
+  void Read(size_t offset, void* data, size_t n) const {
+    if (offset + n > size_ || !ReadProcessMemory(process_, At(offset), data, n, nullptr))
+      Fail("ReadProcessMemory failed");
+  }
+
+ private:
+  size_t size_;
+  HANDLE process_ = nullptr;
+  void* mem_ = nullptr;
+};
+
+LRESULT SendChecked(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  DWORD_PTR r = 0;
+  if (!SendMessageTimeoutW(h, msg, wp, lp, SMTO_ABORTIFHUNG, kSendTimeoutMs, &r)) Fail("message timed out");
+  return static_cast<LRESULT>(r);
+}
+
+bool TabRect(HWND tab, int index, const RemoteBuffer& buf, RECT* out) {
+  if (!SendChecked(tab, TCM_GETITEMRECT, index, reinterpret_cast<LPARAM>(buf.At(0)))) return false;
+  buf.Read(0, out, sizeof *out);
+  MapWindowPoints(tab, nullptr, reinterpret_cast<POINT*>(out), 2);
+  return true;
+}
+
+std::string CmdTabRect(const std::vector<std::string>& f) {
+  if (f.size() < 3) Fail("usage: tab_rect <hwnd> <index>");
+  HWND tab = ParseWindow(f[1]);
+  RemoteBuffer buf(tab, sizeof(RECT));
+  RECT r{};
+  if (!TabRect(tab, static_cast<int>(ParseInt(f[2])), buf, &r)) Fail("TCM_GETITEMRECT failed");
+  return Obj().Bool("ok", true).Raw("rect", RectJson(r)).Done();
+}
+
+std::string CmdTabSel(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: tab_sel <hwnd>");
+  return Obj().Bool("ok", true).Num("sel", SendChecked(ParseWindow(f[1]), TCM_GETCURSEL, 0, 0)).Done();
+}
+
+std::string CmdTabs(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: tabs <hwnd>");
+  HWND tab = ParseWindow(f[1]);
+  int count = static_cast<int>(SendChecked(tab, TCM_GETITEMCOUNT, 0, 0));
+  constexpr int kChars = 256;
+  const size_t text_at = sizeof(TCITEMW);
+  RemoteBuffer buf(tab, text_at + kChars * sizeof(wchar_t));
+  std::vector<std::string> items;
+  for (int i = 0; i < count; ++i) {
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = reinterpret_cast<wchar_t*>(buf.At(text_at));
+    item.cchTextMax = kChars;
+    buf.Write(0, &item, sizeof item);
+    wchar_t zero = 0;
+    buf.Write(text_at, &zero, sizeof zero);
+    std::wstring text;
+    if (SendChecked(tab, TCM_GETITEMW, i, reinterpret_cast<LPARAM>(buf.At(0)))) {
+      // The control may answer with a pointer of its own instead of filling the buffer.
+      buf.Read(0, &item, sizeof item);
+      wchar_t chars[kChars]{};
+      if (item.pszText == reinterpret_cast<wchar_t*>(buf.At(text_at))) buf.Read(text_at, chars, sizeof chars);
+      chars[kChars - 1] = 0;
+      text = chars;
+    }
+    RECT r{};
+    TabRect(tab, i, buf, &r);
+    items.push_back(Obj().Str("text", Narrow(text)).Raw("rect", RectJson(r)).Done());
+  }
+  return Obj()
+      .Bool("ok", true)
+      .Num("sel", SendChecked(tab, TCM_GETCURSEL, 0, 0))
+      .Raw("items", Array(items))
+      .Done();
+}
+
+std::string Handle(const std::vector<std::string>& f) {
+  const std::string& c = f[0];
+  if (c == "start") return CmdStart(f);
+  if (c == "wait_exit") return CmdWaitExit(f);
+  if (c == "kill") return CmdKill(f);
+  if (c == "windows") return CmdWindows();
+  if (c == "children") return CmdChildren(f);
+  if (c == "wait_window") return CmdWaitWindow(f);
+  if (c == "text") return CmdText(f);
+  if (c == "settext") return CmdSetText(f);
+  if (c == "click" && f.size() > 1) return CmdPost(ParseWindow(f[1]), BM_CLICK, 0, 0);
+  if (c == "close" && f.size() > 1) return CmdPost(ParseWindow(f[1]), WM_CLOSE, 0, 0);
+  if (c == "post" && f.size() > 4)
+    return CmdPost(ParseWindow(f[1]), static_cast<UINT>(ParseInt(f[2])), static_cast<WPARAM>(ParseInt(f[3])),
+                   static_cast<LPARAM>(ParseInt(f[4])));
+  if (c == "foreground") return CmdForeground(f);
+  if (c == "focus") return CmdFocus();
+  if (c == "mouse") return CmdMouse(f);
+  if (c == "key") return CmdKey(f);
+  if (c == "type") return CmdType(f);
+  if (c == "tab_rect") return CmdTabRect(f);
+  if (c == "tab_sel") return CmdTabSel(f);
+  if (c == "tabs") return CmdTabs(f);
+  if (c == "cursor") {
+    POINT p{};
+    GetCursorPos(&p);
+    return Obj().Bool("ok", true).Raw("cursor", "[" + std::to_string(p.x) + "," + std::to_string(p.y) + "]").Done();
+  }
+  if (c == "screen")
+    return Obj()
+        .Bool("ok", true)
+        .Num("width", GetSystemMetrics(SM_CXSCREEN))
+        .Num("height", GetSystemMetrics(SM_CYSCREEN))
+        .Done();
+  if (c == "ping") return Obj().Bool("ok", true).Done();
+  Fail("unknown command or missing fields: " + c);
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+bool ReadLine(std::string* line) {
+  line->clear();
+  int c;
+  while ((c = std::fgetc(stdin)) != EOF) {
+    if (c == '\n') return true;
+    *line += static_cast<char>(c);
+  }
+  return !line->empty();
+}
+
+}  // namespace
+
+int main() {
+  // Text mode would turn every "\n" of an answer into "\r\n" and eat bytes of the commands.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  std::string line;
+  while (ReadLine(&line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    std::vector<std::string> fields = SplitTabs(line);
+    if (fields[0] == "quit") break;
+    std::string answer;
+    try {
+      answer = Handle(fields);
+    } catch (const Failure& e) {
+      answer = Obj().Bool("ok", false).Str("error", e.message).Done();
+    }
+    answer += '\n';
+    std::fwrite(answer.data(), 1, answer.size(), stdout);
+    std::fflush(stdout);
+  }
+  return 0;
+}
