@@ -673,6 +673,20 @@ int Window::ShowMessage(std::string_view text, unsigned style) {
   return MessageBoxW(nullptr, Wide(text).c_str(), Wide("信息：").c_str(), style | MB_OK | MB_TASKMODAL);
 }
 
+// A process from a whole command line, in our current directory; not waited for, except (if asked)
+// until it is ready for input, for at most a second.
+static bool RunCommand(std::wstring line, int show, bool waitInputIdle) {
+  STARTUPINFOW si{sizeof si};
+  si.dwFlags = STARTF_USESHOWWINDOW;
+  si.wShowWindow = WORD(show);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+  if (waitInputIdle) WaitForInputIdle(pi.hProcess, 1000);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
+}
+
 bool Window::AddOrModifyTrayIcon(DWORD action) {
   NOTIFYICONDATAW nid{};
   nid.cbSize = sizeof nid;
@@ -754,15 +768,7 @@ void Window::NavigateLink(std::string_view link) {
   wchar_t command[2048];
   DWORD size = std::size(command);
   if (AssocQueryStringW(ASSOCF_NOTRUNCATE, ASSOCSTR_COMMAND, L".htm", L"open", command, &size) != S_OK) return;
-  std::wstring line = Wide(HtmOpenCommand(Narrow(command), address));
-  STARTUPINFOW si{sizeof si};
-  si.dwFlags = STARTF_USESHOWWINDOW;
-  si.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION pi{};
-  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
+  RunCommand(Wide(HtmOpenCommand(Narrow(command), address)), SW_SHOW, false);
 }
 
 // An unreachable or silent host must cost seconds of start-up, not minutes.
@@ -772,18 +778,7 @@ std::string Window::ReadUrl(std::string_view url, std::string_view userAgent) {
   return HttpGet(url, userAgent, kReadDeadlineMs);
 }
 
-bool Window::StartProcess(std::string_view commandLine) {
-  std::wstring line = Wide(commandLine);
-  STARTUPINFOW si{sizeof si};
-  si.dwFlags = STARTF_USESHOWWINDOW;
-  si.wShowWindow = SW_SHOWNORMAL;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
-  WaitForInputIdle(pi.hProcess, 1000);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return true;
-}
+bool Window::StartProcess(std::string_view commandLine) { return RunCommand(Wide(commandLine), SW_SHOWNORMAL, true); }
 
 // Esc and Tab as in a dialog, also for the controls inside tab pages and frames.
 bool PreTranslate(HWND window, MSG& msg) {
