@@ -80,7 +80,7 @@ class Ui {
   // with the window. `icon` is a resource id; a tooltip longer than kTooltipBytes is cut.
   virtual void SetTrayIcon(int icon, std::string_view tooltip) = 0;
   // A system-wide hotkey for the window whose presses raise `receiver`'s feedback event (id, 0).
-  // Returns the hotkey's id, 0 on failure.
+  // `modifiers` sums kModCtrl, kModShift and kModAlt. Returns the hotkey's id, 0 on failure.
   virtual int RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) = 0;
   // The items of the top-level menu `menu` as a popup: as a tray menu (right edge 5 pixels left of
   // the pointer, top 5 above it) or with its top-left corner at a screen position. A chosen item
@@ -138,7 +138,8 @@ class Ui {
 
 inline constexpr size_t kTooltipBytes = 62;
 inline constexpr const char* kCopySeparator = "#";  // a copy is named source + "#" + n
-inline constexpr int kModAlt = 4;
+// The run time's own modifier codes; they are not the system's MOD_ values.
+inline constexpr int kModCtrl = 1, kModShift = 2, kModAlt = 4;
 
 // Runs the handler bound to (control, event), if any. Returns the handler's result, or `otherwise`.
 bool Dispatch(std::span<const Binding> bindings, Ui& ui, std::string_view control, Event event,

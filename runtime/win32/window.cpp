@@ -714,7 +714,9 @@ void Window::SetTrayIcon(int icon, std::string_view tooltip) {
 }
 
 int Window::RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) {
-  if (!Find(receiver) || !RegisterHotKey(hwnd_, kHotkeyId, UINT(modifiers), UINT(virtualKey))) return 0;
+  const UINT system = ((modifiers & kModCtrl) ? MOD_CONTROL : 0) | ((modifiers & kModShift) ? MOD_SHIFT : 0) |
+                      ((modifiers & kModAlt) ? MOD_ALT : 0);
+  if (!Find(receiver) || !RegisterHotKey(hwnd_, kHotkeyId, system, UINT(virtualKey))) return 0;
   hotkeyReceiver_ = Find(receiver)->row->name;
   return kHotkeyId;
 }

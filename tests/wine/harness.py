@@ -352,6 +352,42 @@ class Driver:
     def cursor(self):
         return tuple(self.call("cursor")["cursor"])
 
+    def key_down(self, combo):
+        """Presses the keys of combo and keeps them down until key_up(combo)."""
+        return self.call("keydown", combo)
+
+    def key_up(self, combo):
+        return self.call("keyup", combo)
+
+    def window_at(self, x, y):
+        """The window under a screen point: hwnd, parent, pid, class."""
+        return self.call("at", int(x), int(y))
+
+    def gui(self, hwnd):
+        """GetGUIThreadInfo of the thread owning hwnd: flags, in_menu_mode, active, focus, capture, menu_owner."""
+        return self.call("gui", hwnd)
+
+    def tooltips(self, hwnd):
+        """The tools of a tooltip window of any process: window, id, flags, text, rect (screen)."""
+        return self.call("tooltips", hwnd)["tools"]
+
+    # The registry of the prefix, written through the running Wine (no `wine reg` process per call).
+    # Keys as HKLM\..., HKCU\... or HKCR\...; name "" is the key's default value; strings only.
+    def reg_get(self, key, name=""):
+        """The string value, or None when the value (or the key) does not exist."""
+        answer = self.call("reg_get", key, name)
+        return answer["value"] if answer["exists"] else None
+
+    def reg_key_exists(self, key):
+        return self.call("reg_get", key, "")["key_exists"]
+
+    def reg_set(self, key, name, value):
+        return self.call("reg_set", key, name, value)
+
+    def reg_delete(self, key):
+        """Deletes the key with everything under it; True if it existed."""
+        return self.call("reg_delete", key)["existed"]
+
     # Tab controls.
     def tab_rect(self, hwnd, index):
         return self.call("tab_rect", hwnd, index)["rect"]
@@ -399,6 +435,61 @@ class Driver:
     def wait_gone(self, hwnd, timeout=30.0):
         wait_until(lambda: not any(w["hwnd"] == hwnd and w["visible"] for w in self.windows()), timeout,
                    what=f"window {hwnd} to go away")
+
+    def is_visible(self, hwnd):
+        """Whether the top-level window hwnd exists and is visible."""
+        return any(w["hwnd"] == hwnd and w["visible"] for w in self.windows())
+
+    # The notification area. With the virtual desktop, Wine's explorer shows it at the right end of a
+    # task bar (Shell_TrayWnd) along the bottom of the screen, hidden while no icon is there. It
+    # paints the icons itself (no window per icon), but gives every icon a tooltip tool over its
+    # place: the tools tell both the tooltip text and where to click. The tool of a removed icon
+    # stays behind with an empty rect.
+    def tray_icons(self):
+        """The icons shown in the task bar, right to left: dicts with text and rect (screen)."""
+        windows = self.windows()
+        bars = [w["hwnd"] for w in windows if w["class"] == "Shell_TrayWnd" and w["visible"]]
+        icons = []
+        for w in windows:
+            if w["class"] == "tooltips_class32" and w["owner"] in bars:
+                for tool in self.tooltips(w["hwnd"]):
+                    l, t, r, b = tool["rect"]
+                    if r > l and b > t:
+                        icons.append({"text": tool["text"], "rect": tool["rect"]})
+        return sorted(icons, key=lambda icon: -icon["rect"][0])
+
+    # Menus: their items cannot be read from another process under Wine (GetMenuItemCount answers
+    # -1), but an open popup menu is a visible #32768 window owned by the menu's window.
+    def popup_menus(self, owner=None):
+        return [w for w in self.windows()
+                if w["class"] == "#32768" and w["visible"] and (owner is None or w["owner"] == owner)]
+
+    def wait_popup_menu(self, owner, timeout=10.0):
+        """The one popup menu of owner, once it is open."""
+        def one():
+            found = self.popup_menus(owner)
+            return found[0] if len(found) == 1 else None
+        return wait_until(one, timeout, what=f"a popup menu of window {owner}")
+
+    def open_menu_bar(self, hwnd, index, timeout=10.0):
+        """Opens the index-th menu of hwnd's menu bar with F10, Right and Down; returns the popup.
+        Opened so, its first item is selected."""
+        self.foreground(hwnd)
+        self.key("f10")
+        wait_until(lambda: self.gui(hwnd)["menu_owner"] == hwnd, timeout, what="the menu bar to take the keys")
+        for _ in range(index):
+            self.key("right")
+        self.key("down")
+        return self.wait_popup_menu(hwnd, timeout)
+
+    def choose_menu_item(self, index, first_selected):
+        """Chooses item `index` of the open popup menu with arrows and Return. Keys, not clicks:
+        while Wine tracks a menu, a cursor moved with SendInput keeps snapping back to where it was.
+        A menu opened from the menu bar by key starts with its first item selected; one opened by
+        a click starts with none, and the first Down selects the first item."""
+        for _ in range(index if first_selected else index + 1):
+            self.key("down")
+        self.key("return")
 
     def quit(self):
         if self.proc.poll() is None:

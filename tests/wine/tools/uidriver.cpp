@@ -9,6 +9,11 @@
 //   text HWND   settext HWND TEXT   click HWND (posted BM_CLICK)   close HWND   post HWND MSG WP LP
 //   foreground HWND   focus   mouse X Y left|right|double   key COMBO (alt+e, esc, ...)   type TEXT
 //   tab_rect HWND INDEX   tab_sel HWND   tabs HWND   cursor   screen   ping   quit
+//   keydown COMBO   keyup COMBO (half a key combination, to hold keys around other input)
+//   at X Y -> the window under a screen point   gui HWND -> GetGUIThreadInfo of the window's thread
+//   tooltips HWND -> the tools of a tooltip window: text and place on the screen
+//   reg_get KEY NAME -> key_exists, exists, value   reg_set KEY NAME VALUE   reg_delete KEY
+//     (KEY as HKLM\... / HKCU\... / HKCR\...; NAME empty for the default value; REG_SZ only)
 #include <windows.h>
 #include <commctrl.h>
 #include <fcntl.h>
@@ -574,6 +579,167 @@ std::string CmdTabs(const std::vector<std::string>& f) {
       .Done();
 }
 
+// Keys pressed in one command and released in a later one, so that mouse input can come between.
+std::string CmdKeyHalf(const std::vector<std::string>& f, bool up) {
+  if (f.size() < 2 || f[1].empty()) Fail("usage: keydown|keyup <combo>");
+  std::vector<KeyName> keys;
+  size_t start = 0;
+  for (;;) {
+    size_t plus = f[1].find('+', start);
+    keys.push_back(LookUpKey(f[1].substr(start, plus == std::string::npos ? std::string::npos : plus - start)));
+    if (plus == std::string::npos) break;
+    start = plus + 1;
+  }
+  std::vector<INPUT> inputs;
+  if (up) {
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) inputs.push_back(KeyInput(*it, true));
+  } else {
+    for (const KeyName& k : keys) inputs.push_back(KeyInput(k, false));
+  }
+  Send(inputs);
+  return Obj().Bool("ok", true).Done();
+}
+
+std::string CmdAt(const std::vector<std::string>& f) {
+  if (f.size() < 3) Fail("usage: at <x> <y>");
+  POINT p{static_cast<LONG>(ParseInt(f[1])), static_cast<LONG>(ParseInt(f[2]))};
+  HWND h = WindowFromPoint(p);
+  DWORD pid = 0;
+  if (h) GetWindowThreadProcessId(h, &pid);
+  return Obj()
+      .Bool("ok", true)
+      .Num("hwnd", HandleNum(h))
+      .Num("parent", HandleNum(h ? GetAncestor(h, GA_PARENT) : nullptr))
+      .Num("pid", pid)
+      .Str("class", h ? ClassOf(h) : std::string())
+      .Done();
+}
+
+std::string CmdGui(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: gui <hwnd>");
+  HWND h = ParseWindow(f[1]);
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(h, nullptr), &info))
+    Fail("GetGUIThreadInfo failed: " + std::to_string(GetLastError()));
+  return Obj()
+      .Bool("ok", true)
+      .Num("flags", info.flags)
+      .Bool("in_menu_mode", (info.flags & GUI_INMENUMODE) != 0)
+      .Bool("popup_menu_mode", (info.flags & GUI_POPUPMENUMODE) != 0)
+      .Num("active", HandleNum(info.hwndActive))
+      .Num("focus", HandleNum(info.hwndFocus))
+      .Num("capture", HandleNum(info.hwndCapture))
+      .Num("menu_owner", HandleNum(info.hwndMenuOwner))
+      .Num("move_size", HandleNum(info.hwndMoveSize))
+      .Done();
+}
+
+// A tooltip control keeps its tools in the process that owns it, so the tool records and their
+// texts are read through memory in that process. Tool rects are client coordinates of the tool's
+// window; they are answered in screen coordinates.
+std::string CmdTooltips(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: tooltips <hwnd>");
+  HWND tip = ParseWindow(f[1]);
+  constexpr size_t kChars = 1024;
+  const size_t text_at = sizeof(TTTOOLINFOW);
+  RemoteBuffer buf(tip, text_at + (kChars + 1) * sizeof(wchar_t));
+  const int count = static_cast<int>(SendChecked(tip, TTM_GETTOOLCOUNT, 0, 0));
+  std::vector<std::string> tools;
+  for (int i = 0; i < count; ++i) {
+    TTTOOLINFOW ti{};
+    ti.cbSize = sizeof ti;
+    buf.Write(0, &ti, sizeof ti);
+    if (!SendChecked(tip, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(buf.At(0)))) continue;
+    buf.Read(0, &ti, sizeof ti);
+    // TTM_ENUMTOOLS hands back the control's own text pointer; TTM_GETTEXT copies into ours.
+    ti.lpszText = reinterpret_cast<wchar_t*>(buf.At(text_at));
+    buf.Write(0, &ti, sizeof ti);
+    std::vector<wchar_t> zeros(kChars + 1, L'\0');
+    buf.Write(text_at, zeros.data(), zeros.size() * sizeof(wchar_t));
+    SendChecked(tip, TTM_GETTEXTW, kChars, reinterpret_cast<LPARAM>(buf.At(0)));
+    std::vector<wchar_t> text(kChars + 1, L'\0');
+    buf.Read(text_at, text.data(), kChars * sizeof(wchar_t));
+    RECT r = ti.rect;
+    if (ti.hwnd && !(ti.uFlags & TTF_IDISHWND)) MapWindowPoints(ti.hwnd, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    tools.push_back(Obj()
+                        .Num("window", HandleNum(ti.hwnd))
+                        .Num("id", static_cast<long long>(ti.uId))
+                        .Num("flags", ti.uFlags)
+                        .Str("text", Narrow(text.data()))
+                        .Raw("rect", RectJson(r))
+                        .Done());
+  }
+  return Obj().Bool("ok", true).Raw("tools", Array(tools)).Done();
+}
+
+// Registry access from inside Wine: the `wine reg` tool costs a process start per call and answers
+// in the locale's words.
+struct RegPath {
+  HKEY root;
+  std::wstring sub;
+};
+
+RegPath ParseRegPath(const std::string& path) {
+  static const std::pair<const char*, HKEY> kRoots[] = {
+      {"HKLM", HKEY_LOCAL_MACHINE}, {"HKCU", HKEY_CURRENT_USER}, {"HKCR", HKEY_CLASSES_ROOT}};
+  for (const auto& [name, root] : kRoots) {
+    const size_t n = std::strlen(name);
+    if (path.compare(0, n, name) == 0 && (path.size() == n || path[n] == '\\'))
+      return {root, Widen(path.size() > n ? path.substr(n + 1) : std::string())};
+  }
+  Fail("registry path must start with HKLM, HKCU or HKCR: " + path);
+}
+
+std::string CmdRegGet(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: reg_get <key> [<name>]");
+  RegPath key = ParseRegPath(f[1]);
+  std::wstring name = Widen(f.size() > 2 ? f[2] : std::string());
+  HKEY h = nullptr;
+  if (RegOpenKeyExW(key.root, key.sub.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
+    return Obj().Bool("ok", true).Bool("key_exists", false).Bool("exists", false).Done();
+  DWORD type = 0, size = 0;
+  LONG r = RegQueryValueExW(h, name.c_str(), nullptr, &type, nullptr, &size);
+  std::wstring value;
+  if (r == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    std::vector<wchar_t> buf(size / sizeof(wchar_t) + 1, L'\0');
+    DWORD got = static_cast<DWORD>(buf.size() * sizeof(wchar_t));
+    r = RegQueryValueExW(h, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got);
+    value = buf.data();
+  }
+  RegCloseKey(h);
+  if (r != ERROR_SUCCESS) return Obj().Bool("ok", true).Bool("key_exists", true).Bool("exists", false).Done();
+  if (type != REG_SZ && type != REG_EXPAND_SZ) Fail("not a string value, type " + std::to_string(type));
+  return Obj().Bool("ok", true).Bool("key_exists", true).Bool("exists", true).Str("value", Narrow(value)).Done();
+}
+
+std::string CmdRegSet(const std::vector<std::string>& f) {
+  if (f.size() < 4) Fail("usage: reg_set <key> <name> <value>");
+  RegPath key = ParseRegPath(f[1]);
+  std::wstring name = Widen(f[2]), value = Widen(f[3]);
+  HKEY h = nullptr;
+  LONG r = RegCreateKeyExW(key.root, key.sub.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr);
+  if (r != ERROR_SUCCESS) Fail("RegCreateKeyEx failed: " + std::to_string(r));
+  r = RegSetValueExW(h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(h);
+  if (r != ERROR_SUCCESS) Fail("RegSetValueEx failed: " + std::to_string(r));
+  return Obj().Bool("ok", true).Done();
+}
+
+std::string CmdRegDelete(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: reg_delete <key>");
+  RegPath key = ParseRegPath(f[1]);
+  if (key.sub.empty()) Fail("refusing to delete a whole root");
+  LONG r = RegDeleteTreeW(key.root, key.sub.c_str());
+  if (r == ERROR_FILE_NOT_FOUND) return Obj().Bool("ok", true).Bool("existed", false).Done();
+  if (r != ERROR_SUCCESS) Fail("RegDeleteTree failed: " + std::to_string(r));
+  // RegDeleteTree empties the key; the key itself goes separately.
+  r = RegDeleteKeyW(key.root, key.sub.c_str());
+  if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) Fail("RegDeleteKey failed: " + std::to_string(r));
+  return Obj().Bool("ok", true).Bool("existed", true).Done();
+}
+
 std::string Handle(const std::vector<std::string>& f) {
   const std::string& c = f[0];
   if (c == "start") return CmdStart(f);
@@ -608,6 +774,14 @@ std::string Handle(const std::vector<std::string>& f) {
         .Num("width", GetSystemMetrics(SM_CXSCREEN))
         .Num("height", GetSystemMetrics(SM_CYSCREEN))
         .Done();
+  if (c == "keydown") return CmdKeyHalf(f, false);
+  if (c == "keyup") return CmdKeyHalf(f, true);
+  if (c == "at") return CmdAt(f);
+  if (c == "gui") return CmdGui(f);
+  if (c == "tooltips") return CmdTooltips(f);
+  if (c == "reg_get") return CmdRegGet(f);
+  if (c == "reg_set") return CmdRegSet(f);
+  if (c == "reg_delete") return CmdRegDelete(f);
   if (c == "ping") return Obj().Bool("ok", true).Done();
   Fail("unknown command or missing fields: " + c);
 }
