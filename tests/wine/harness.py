@@ -620,6 +620,16 @@ http {{
                 self.proc.wait()
 
 
+def close_listener(sock):
+    """A thread blocked in accept() keeps the socket listening after close() alone, and the next
+    server on the port fails with EADDRINUSE; shutdown() wakes the accept first."""
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    sock.close()
+
+
 class SilentServer:
     """Accepts connections on 127.0.0.1:port, reads what comes and never answers."""
 
@@ -654,7 +664,7 @@ class SilentServer:
 
     def stop(self):
         self._stopped.set()
-        self._sock.close()
+        close_listener(self._sock)
         for c in self._conns:
             try:
                 c.close()

@@ -129,23 +129,7 @@ class HeldDocumentServer:
 
     def stop(self):
         self._gate.set()
-        close_listener(self._sock)
-
-
-def close_listener(sock):
-    # A thread blocked in accept() keeps the socket listening after close() alone, and the next
-    # server on the port fails with EADDRINUSE; shutdown() wakes the accept first.
-    try:
-        sock.shutdown(socket.SHUT_RDWR)
-    except OSError:
-        pass
-    sock.close()
-
-
-class SilentServer(harness.SilentServer):
-    def stop(self):
-        close_listener(self._sock)
-        super().stop()
+        harness.close_listener(self._sock)
 
 
 class RefusedPort:
@@ -329,7 +313,7 @@ def test_startup_time_against_unhelpful_servers(driver, options, workdir):
     empty_root.mkdir()
     conditions = [
         ("refused", RefusedPort, None),
-        ("accepts, never answers", lambda: SilentServer(harness.MAKER_PORT), lambda s: s.accepted),
+        ("accepts, never answers", lambda: harness.SilentServer(harness.MAKER_PORT), lambda s: s.accepted),
         ("nginx 404", lambda: harness.Nginx(harness.MAKER_PORT, empty_root, workdir),
          lambda s: [r for r in s.requests() if r.target == DOCUMENT_TARGET and r.status == 404]),
     ]
