@@ -620,6 +620,11 @@ http {{
                 self.proc.wait()
 
 
+def center(rect):
+    l, t, r, b = rect
+    return (l + r) // 2, (t + b) // 2
+
+
 def close_listener(sock):
     """A thread blocked in accept() keeps the socket listening after close() alone, and the next
     server on the port fails with EADDRINUSE; shutdown() wakes the accept first."""

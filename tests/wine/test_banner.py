@@ -81,11 +81,6 @@ def running_korva(driver, maker, options, workdir):
         driver.kill(pid)  # nothing to do when the case has ended it
 
 
-def center(rect):
-    l, t, r, b = rect
-    return (l + r) // 2, (t + b) // 2
-
-
 def what_got_it(korva, x, y):
     return (f"window under the pointer: {korva.driver.window_at(x, y)}; banner windows at start: "
             f"{korva.banner_at_start}; now: {korva.banner_windows()}")
@@ -108,7 +103,7 @@ def test_presses_that_reach_the_browser(driver, maker, options, workdir):
     for where, button in REACHING_PRESSES:
         with running_korva(driver, maker, options, workdir) as korva:
             target = korva.banner_frame() if where == "banner" else korva.page_browser()
-            x, y = center(target["rect"])
+            x, y = harness.center(target["rect"])
             under = driver.window_at(x, y)
             if where == "banner":
                 assert under["hwnd"] in {w[1] for w in korva.banner_at_start}, what_got_it(korva, x, y)
@@ -145,7 +140,7 @@ def test_right_click_on_the_banner_opens_the_menu_at_the_pointer(driver, maker, 
         driver.choose_menu_item(SHOW_ITEM, first_selected=True)
         wait_until(lambda: not driver.gui(korva.hwnd)["in_menu_mode"], 10, what="the menu bar to close")
 
-        x, y = center(korva.banner_frame()["rect"])
+        x, y = harness.center(korva.banner_frame()["rect"])
         ml, mt, mr, mb = main_menu
         screen = driver.call("screen")
         assert x + (mr - ml) <= screen["width"] and y + (mb - mt) <= screen["height"], \

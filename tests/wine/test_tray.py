@@ -72,11 +72,6 @@ def running_korva(driver, maker, options, workdir):
         driver.kill(pid)  # nothing to do when the case has ended it
 
 
-def center(rect):
-    l, t, r, b = rect
-    return (l + r) // 2, (t + b) // 2
-
-
 def the_icon(driver, text=None, timeout=10.0):
     """The one tray icon, once there is exactly one (with that tooltip, if given)."""
     def one():
@@ -124,7 +119,7 @@ def test_right_click_on_the_tray_icon_opens_the_menu_and_exit_ends_the_program(d
     with running_korva(driver, maker, options, workdir) as korva:
         main_menu = korva.hide_with_menu_item()
         icon = the_icon(driver, CLICK_HINT)
-        x, y = center(icon["rect"])
+        x, y = harness.center(icon["rect"])
         driver.mouse(x, y, "right")
         menu = driver.wait_popup_menu(korva.hwnd)
         assert driver.cursor() == (x, y)

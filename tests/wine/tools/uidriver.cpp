@@ -445,16 +445,22 @@ INPUT KeyInput(const KeyName& k, bool up) {
   return in;
 }
 
-std::string CmdKey(const std::vector<std::string>& f) {
-  if (f.size() < 2 || f[1].empty()) Fail("usage: key <combo>, e.g. alt+e");
+// "alt+e" -> the keys in pressing order.
+std::vector<KeyName> ParseCombo(const std::string& combo) {
   std::vector<KeyName> keys;
   size_t start = 0;
   for (;;) {
-    size_t plus = f[1].find('+', start);
-    keys.push_back(LookUpKey(f[1].substr(start, plus == std::string::npos ? std::string::npos : plus - start)));
+    size_t plus = combo.find('+', start);
+    keys.push_back(LookUpKey(combo.substr(start, plus == std::string::npos ? std::string::npos : plus - start)));
     if (plus == std::string::npos) break;
     start = plus + 1;
   }
+  return keys;
+}
+
+std::string CmdKey(const std::vector<std::string>& f) {
+  if (f.size() < 2 || f[1].empty()) Fail("usage: key <combo>, e.g. alt+e");
+  const std::vector<KeyName> keys = ParseCombo(f[1]);
   std::vector<INPUT> inputs;
   for (const KeyName& k : keys) inputs.push_back(KeyInput(k, false));
   for (auto it = keys.rbegin(); it != keys.rend(); ++it) inputs.push_back(KeyInput(*it, true));
@@ -582,14 +588,7 @@ std::string CmdTabs(const std::vector<std::string>& f) {
 // Keys pressed in one command and released in a later one, so that mouse input can come between.
 std::string CmdKeyHalf(const std::vector<std::string>& f, bool up) {
   if (f.size() < 2 || f[1].empty()) Fail("usage: keydown|keyup <combo>");
-  std::vector<KeyName> keys;
-  size_t start = 0;
-  for (;;) {
-    size_t plus = f[1].find('+', start);
-    keys.push_back(LookUpKey(f[1].substr(start, plus == std::string::npos ? std::string::npos : plus - start)));
-    if (plus == std::string::npos) break;
-    start = plus + 1;
-  }
+  const std::vector<KeyName> keys = ParseCombo(f[1]);
   std::vector<INPUT> inputs;
   if (up) {
     for (auto it = keys.rbegin(); it != keys.rend(); ++it) inputs.push_back(KeyInput(*it, true));
