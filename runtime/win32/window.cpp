@@ -65,7 +65,15 @@ class Window final : public Ui {
   void SetPeriod(std::string_view timer, int ms) override;
   void Navigate(std::string_view browser, std::string_view address) override;
   bool IsWindowVisible() override { return ::IsWindowVisible(hwnd_) != FALSE; }
-  void SetWindowVisible(bool visible) override { ShowWindow(hwnd_, visible ? SW_SHOW : SW_HIDE); }
+  void SetWindowVisible(bool visible) override {
+    if (!visible) {
+      ShowWindow(hwnd_, SW_HIDE);
+      return;
+    }
+    // Brought back from the tray, a window hidden while minimised should not stay a task-bar button.
+    ShowWindow(hwnd_, IsIconic(hwnd_) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(hwnd_);
+  }
   void PostDestroyWindow() override { PostMessageW(hwnd_, kDestroyMessage, 0, 0); }
   int ShowMessage(std::string_view text, unsigned style) override;
   void SetTrayIcon(int icon, std::string_view tooltip) override;
@@ -591,6 +599,9 @@ LRESULT Window::Proc(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CLOSE:
       if (!Raise("", Event::CloseQuery)) return 0;
       DestroyWindow(hwnd_);
+      return 0;
+    case WM_ENDSESSION:  // the session ends: the system will not let the message loop finish
+      if (wp) RunCleanup();
       return 0;
     case kDestroyMessage:
       DestroyWindow(hwnd_);
