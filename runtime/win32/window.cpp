@@ -153,7 +153,7 @@ class Window final : public Ui {
   std::vector<std::string_view> menuNames_;
   std::map<std::string_view, HMENU> submenus_;
   std::vector<size_t> pages_;
-  HBRUSH faceBrush_ = nullptr;
+  HBRUSH backgroundBrush_ = nullptr;
   HICON bigIcon_ = nullptr, smallIcon_ = nullptr;
   HICON trayIcon_ = nullptr;
   std::wstring trayTip_;
@@ -196,12 +196,12 @@ LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       FillRect(dc, &rc, bg);
       DeleteObject(bg);
       if (row && !line && row->lineWidth > 0) {
-        HBRUSH line = CreateSolidBrush(COLORREF(row->lineColour));
+        HBRUSH outline = CreateSolidBrush(COLORREF(row->lineColour));
         for (int i = 0; i < row->lineWidth; ++i) {
           RECT r{rc.left + i, rc.top + i, rc.right - i, rc.bottom - i};
-          FrameRect(dc, &r, line);
+          FrameRect(dc, &r, outline);
         }
-        DeleteObject(line);
+        DeleteObject(outline);
       }
       EndPaint(hwnd, &ps);
       return 0;
@@ -251,7 +251,7 @@ bool Window::Create() {
   if (bigIcon_) SendMessageW(hwnd_, WM_SETICON, ICON_BIG, LPARAM(bigIcon_));
   if (smallIcon_) SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, LPARAM(smallIcon_));
   if (w.bg != kFaceColour && w.bg != kDefaultColour)
-    SetClassLongPtrW(hwnd_, GCLP_HBRBACKGROUND, LONG_PTR(faceBrush_ = CreateSolidBrush(COLORREF(w.bg))));
+    SetClassLongPtrW(hwnd_, GCLP_HBRBACKGROUND, LONG_PTR(backgroundBrush_ = CreateSolidBrush(COLORREF(w.bg))));
 
   defaultFont_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
 
@@ -318,6 +318,7 @@ void Window::CreateControl(size_t index) {
       break;
     case Kind::TabPage: {
       Control* tab = Find(row.parent);
+      if (!tab || !tab->hwnd) break;
       RECT rc{};
       GetClientRect(tab->hwnd, &rc);
       TCITEMW item{};
@@ -634,10 +635,10 @@ void Window::ReleaseGdi() {
     c.brush = nullptr;
     c.font = nullptr;
   }
-  if (faceBrush_) DeleteObject(faceBrush_);
+  if (backgroundBrush_) DeleteObject(backgroundBrush_);
   if (bigIcon_) DestroyIcon(bigIcon_);
   if (smallIcon_) DestroyIcon(smallIcon_);
-  faceBrush_ = nullptr;
+  backgroundBrush_ = nullptr;
   bigIcon_ = smallIcon_ = nullptr;
 }
 
