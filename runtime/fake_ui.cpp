@@ -49,6 +49,14 @@ FakeUi::~FakeUi() {
     }                                                                                  \
   } while (0)
 
+// Every property lives in a map keyed by the control's name; a missing name aborts the test.
+template <typename Map>
+static auto& Lookup(Map& map, std::string_view name) {
+  auto it = map.find(name);
+  FAKE_REQUIRE(it != map.end(), name);
+  return it->second;
+}
+
 bool FakeUi::Raise(std::string_view control, Event event, EventArgs args) {
   if (ended) return false;  // nothing runs after the end of the process
   try {
@@ -77,27 +85,22 @@ void FakeUi::Advance(int64_t ms) {
 }
 
 Text FakeUi::GetText(std::string_view control) {
-  auto it = texts_.find(control);
-  FAKE_REQUIRE(it != texts_.end(), control);
-  return it->second;
+  return Lookup(texts_, control);
 }
 
 void FakeUi::SetText(std::string_view control, std::string_view text) {
-  auto it = texts_.find(control);
-  FAKE_REQUIRE(it != texts_.end(), control);
-  it->second = std::string(text);
+  auto& found = Lookup(texts_, control);
+  found = std::string(text);
 }
 
 int FakeUi::GetPeriod(std::string_view timer) {
-  auto it = timers_.find(timer);
-  FAKE_REQUIRE(it != timers_.end(), timer);
-  return it->second.period;
+  auto& found = Lookup(timers_, timer);
+  return found.period;
 }
 
 void FakeUi::SetPeriod(std::string_view timer, int ms) {
-  auto it = timers_.find(timer);
-  FAKE_REQUIRE(it != timers_.end(), timer);
-  if (WritePeriod(it->second.period, ms) == TimerChange::Start) it->second.due = now + it->second.period;
+  auto& found = Lookup(timers_, timer);
+  if (WritePeriod(found.period, ms) == TimerChange::Start) found.due = now + found.period;
 }
 
 void FakeUi::Navigate(std::string_view browser, std::string_view address) {
@@ -200,9 +203,7 @@ WindowProc FakeUi::ProcOf(NativeWindow window) const {
 }
 
 NativeWindow FakeUi::WindowHandle(std::string_view control) {
-  auto it = controlWindows_.find(control);
-  FAKE_REQUIRE(it != controlWindows_.end(), control);
-  return it->second;
+  return Lookup(controlWindows_, control);
 }
 
 NativeWindow FakeUi::FirstChild(NativeWindow window) {
@@ -231,41 +232,35 @@ intptr_t FakeUi::CallPreviousProc(WindowProc proc, NativeWindow window, unsigned
 }
 
 const ControlRow& FakeUi::RowOf(std::string_view control) const {
-  auto it = states_.find(control);
-  FAKE_REQUIRE(it != states_.end(), control);
-  return *it->second.row;
+  auto& found = Lookup(states_, control);
+  return *found.row;
 }
 
 Ui::Place FakeUi::GetPlace(std::string_view control) {
-  auto it = states_.find(control);
-  FAKE_REQUIRE(it != states_.end(), control);
-  return it->second.place;
+  auto& found = Lookup(states_, control);
+  return found.place;
 }
 
 void FakeUi::MoveTo(std::string_view control, int left, int top) {
-  auto it = states_.find(control);
-  FAKE_REQUIRE(it != states_.end(), control);
-  it->second.place.left = left;
-  it->second.place.top = top;
+  auto& found = Lookup(states_, control);
+  found.place.left = left;
+  found.place.top = top;
 }
 
 bool FakeUi::IsVisible(std::string_view control) {
-  auto it = states_.find(control);
-  FAKE_REQUIRE(it != states_.end(), control);
-  return it->second.visible;
+  auto& found = Lookup(states_, control);
+  return found.visible;
 }
 
 void FakeUi::SetVisible(std::string_view control, bool visible) {
-  auto it = states_.find(control);
-  FAKE_REQUIRE(it != states_.end(), control);
-  it->second.visible = visible;
+  auto& found = Lookup(states_, control);
+  found.visible = visible;
 }
 
 std::string FakeUi::CopyControl(std::string_view source) {
-  auto it = states_.find(source);
-  FAKE_REQUIRE(it != states_.end(), source);
+  auto& found = Lookup(states_, source);
   const std::string name = std::string(source) + kCopySeparator + std::to_string(++copies_);
-  states_[name] = it->second;
+  states_[name] = found;
   texts_[name] = texts_[std::string(source)];
   const NativeWindow src = controlWindows_[std::string(source)];
   const NativeWindow parent = windows_[src].parent;
