@@ -7,6 +7,8 @@
 namespace refresher {
 namespace {
 
+constexpr rt::Font kSongTi9{"宋体", -12, 400, 134 /* GB2312_CHARSET */};
+
 using rt::ControlRow;
 using rt::Kind;
 using rt::Rgb;
@@ -65,7 +67,7 @@ constexpr std::array<ControlRow, kPageRows> PageRows(const PageNames& p, bool cu
       {.name = p.intervalBox, .kind = Kind::Edit, .parent = p.frame, .x = 438, .y = 2, .w = 65, .h = 20,
        .text = "3000", .fg = kRed, .bg = kWhite, .flags = rt::kTabStop | rt::kThinBorder},
       {.name = p.start, .kind = Kind::Button, .parent = p.frame, .x = 505, .y = p.startTop, .w = 65, .h = 20,
-       .text = "启动挂机", .font = &rt::kSongTi9, .flags = rt::kTabStop},
+       .text = "启动挂机", .font = &kSongTi9, .flags = rt::kTabStop},
       {.name = p.stop, .kind = Kind::Button, .parent = p.frame, .x = 571, .y = 2, .w = 65, .h = 20,
        .text = "停止挂机", .flags = rt::kTabStop},
       {.name = p.browser, .kind = Kind::Browser, .parent = p.frame, .x = 1, .y = 22, .w = 638, .h = 365,
@@ -75,7 +77,7 @@ constexpr std::array<ControlRow, kPageRows> PageRows(const PageNames& p, bool cu
 
 constexpr std::array<ControlRow, kOtherRows> kWindowRows = {{
     {.name = "高级选择夹1", .kind = Kind::Tab, .parent = "", .x = 1, .y = 0, .w = 638, .h = 411,
-     .font = &rt::kSongTi9, .flags = rt::kTabStop},
+     .font = &kSongTi9, .flags = rt::kTabStop},
     {.name = "外形框2", .kind = Kind::Frame, .parent = "", .x = 0, .y = 411, .w = 639, .h = 62,
      .bg = rt::kFaceColour, .lineColour = kBlack, .lineWidth = 3},
     {.name = "超文本浏览框2", .kind = Kind::Browser, .parent = "外形框2", .x = -37, .y = -16, .w = 729, .h = 150,

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/handoff.h"
+#include "runtime/system.h"
 #include "runtime/text.h"
 
 namespace refresher {
@@ -40,16 +41,17 @@ std::string UpdateMessage(std::string_view version, std::string_view notes) {
 
 void CheckForUpdate(rt::Ui& ui) {
   rt::XmlReader& reader = *g_versionReader;
-  reader.Load(ui.ReadUrl(kVersionDocumentAddress, kUserAgent));
+  rt::System& system = ui.system();
+  reader.Load(system.ReadUrl(kVersionDocumentAddress, kUserAgent));
   const double version = rt::TextToNumber(reader.Attribute(kInfoPath, "版本号"));
   if (!(version - kOwnVersion > kVersionTolerance)) return;
 
   const std::string notes = reader.Attribute(kInfoPath, "升级说明");
   ui.ShowMessage(UpdateMessage(reader.Attribute(kInfoPath, "版本号"), notes), rt::kIconInformation);
-  ui.StartProcess(BuildHandOffCommandLine(ui.ProgramDirectory(), reader.Attribute(kInfoPath, "下载地址"),
+  system.StartProcess(BuildHandOffCommandLine(system.ProgramDirectory(), reader.Attribute(kInfoPath, "下载地址"),
                                           reader.Attribute(kInfoPath, "文件标题"),
                                           reader.Attribute(kInfoPath, "文件名"), notes));
-  ui.EndProcess(0);
+  system.EndProcess(0);
 }
 
 const std::string_view kContactHint = "快捷键:Alt+E 显示界面\r\n联系QQ:" MAKER_CONTACT " " MAKER_SITE;
@@ -151,19 +153,17 @@ bool OnCreated(rt::Ui& ui, const rt::EventArgs&) {
   return true;
 }
 
-template <int N>
-bool OnStart(rt::Ui& ui, const rt::EventArgs&) {
-  StartSlot(ui, kSlots[N]);
+// Each slot's bindings carry the slot's number.
+bool OnStart(rt::Ui& ui, const rt::EventArgs& args) {
+  StartSlot(ui, kSlots[args.context]);
   return true;
 }
-template <int N>
-bool OnStop(rt::Ui& ui, const rt::EventArgs&) {
-  StopSlot(ui, kSlots[N]);
+bool OnStop(rt::Ui& ui, const rt::EventArgs& args) {
+  StopSlot(ui, kSlots[args.context]);
   return true;
 }
-template <int N>
-bool OnTick(rt::Ui& ui, const rt::EventArgs&) {
-  RefreshTick(ui, kSlots[N]);
+bool OnTick(rt::Ui& ui, const rt::EventArgs& args) {
+  RefreshTick(ui, kSlots[args.context]);
   return true;
 }
 
@@ -216,20 +216,23 @@ bool OnDomainItem(rt::Ui& ui, const rt::EventArgs&) {
   return true;
 }
 
-template <int N>
-constexpr rt::Binding kSlotBindings[3] = {
-    {kSlots[N].startButton, rt::Event::Clicked, OnStart<N>},
-    {kSlots[N].stopButton, rt::Event::Clicked, OnStop<N>},
-    {kSlots[N].timer, rt::Event::Tick, OnTick<N>},
-};
-
 constexpr rt::Binding kBindings[] = {
     {"", rt::Event::Created, OnCreated},
-    kSlotBindings<0>[0], kSlotBindings<0>[1], kSlotBindings<0>[2],
-    kSlotBindings<1>[0], kSlotBindings<1>[1], kSlotBindings<1>[2],
-    kSlotBindings<2>[0], kSlotBindings<2>[1], kSlotBindings<2>[2],
-    kSlotBindings<3>[0], kSlotBindings<3>[1], kSlotBindings<3>[2],
-    kSlotBindings<4>[0], kSlotBindings<4>[1], kSlotBindings<4>[2],
+    {kSlots[0].startButton, rt::Event::Clicked, OnStart, 0},
+    {kSlots[0].stopButton, rt::Event::Clicked, OnStop, 0},
+    {kSlots[0].timer, rt::Event::Tick, OnTick, 0},
+    {kSlots[1].startButton, rt::Event::Clicked, OnStart, 1},
+    {kSlots[1].stopButton, rt::Event::Clicked, OnStop, 1},
+    {kSlots[1].timer, rt::Event::Tick, OnTick, 1},
+    {kSlots[2].startButton, rt::Event::Clicked, OnStart, 2},
+    {kSlots[2].stopButton, rt::Event::Clicked, OnStop, 2},
+    {kSlots[2].timer, rt::Event::Tick, OnTick, 2},
+    {kSlots[3].startButton, rt::Event::Clicked, OnStart, 3},
+    {kSlots[3].stopButton, rt::Event::Clicked, OnStop, 3},
+    {kSlots[3].timer, rt::Event::Tick, OnTick, 3},
+    {kSlots[4].startButton, rt::Event::Clicked, OnStart, 4},
+    {kSlots[4].stopButton, rt::Event::Clicked, OnStop, 4},
+    {kSlots[4].timer, rt::Event::Tick, OnTick, 4},
     {"", rt::Event::Tray, OnTray},
     {"超文本浏览框2", rt::Event::BeforeNavigate, OnBannerAboutToNavigate},
     {"标签1", rt::Event::Feedback, OnHotkey},

@@ -1,8 +1,9 @@
 #include "runtime/fake_ui.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <utility>
 
 #include "runtime/text.h"
@@ -11,10 +12,23 @@
 namespace rt {
 namespace {
 
-FakeUi* g_fake = nullptr;  // the fake whose windows the original procedure records for
+// Window handles are unique across every fake of the process, so the original window procedure,
+// a plain function, finds the fake a handle belongs to.
+std::atomic<NativeWindow> g_nextHandle{0x100};
+std::mutex g_ownersMutex;
+std::map<NativeWindow, FakeUi*>& Owners() {
+  static std::map<NativeWindow, FakeUi*> owners;
+  return owners;
+}
 
 intptr_t RT_CALLBACK OriginalProc(NativeWindow window, unsigned message, uintptr_t, intptr_t) {
-  if (g_fake) g_fake->originalCalls.push_back({window, message});
+  FakeUi* owner = nullptr;
+  {
+    std::lock_guard lock(g_ownersMutex);
+    auto it = Owners().find(window);
+    if (it != Owners().end()) owner = it->second;
+  }
+  if (owner) owner->originalCalls.push_back({window, message});
   return FakeUi::kOriginalResult;
 }
 
@@ -22,7 +36,6 @@ intptr_t RT_CALLBACK OriginalProc(NativeWindow window, unsigned message, uintptr
 
 FakeUi::FakeUi(const Layout& layout, std::span<const Binding> bindings)
     : layout_(layout), bindings_(bindings) {
-  g_fake = this;
   for (const ControlRow& row : layout.controls) {
     if (row.kind == Kind::Timer) timers_[std::string(row.name)];
     texts_[std::string(row.name)] = std::string(row.text);
@@ -37,7 +50,9 @@ FakeUi::FakeUi(const Layout& layout, std::span<const Binding> bindings)
 }
 
 FakeUi::~FakeUi() {
-  if (g_fake == this) g_fake = nullptr;
+  CloseWindow();
+  std::lock_guard lock(g_ownersMutex);
+  std::erase_if(Owners(), [this](const auto& entry) { return entry.second == this; });
 }
 
 // A layout name the program does not have is a fault of the program, not of the user.
@@ -57,13 +72,96 @@ static auto& Lookup(Map& map, std::string_view name) {
   return it->second;
 }
 
-bool FakeUi::Raise(std::string_view control, Event event, EventArgs args) {
-  if (ended) return false;  // nothing runs after the end of the process
-  try {
-    return Dispatch(bindings_, *this, control, event, args);
-  } catch (const ProcessEnded&) {
-    return false;
+void FakeUi::RequireWindowThread() const {
+  if (std::this_thread::get_id() == windowThread_) return;
+  std::fprintf(stderr, "FakeUi: the window's state was touched from another thread\n");
+  std::abort();
+}
+
+// Every control operation: run on the window's thread, handed over from any other. After the end of
+// the process nothing happens any more, as nothing would in the real program.
+template <typename F>
+auto FakeUi::OnWindowThread(F f) -> decltype(f()) {
+  using R = decltype(f());
+  if constexpr (std::is_void_v<R>) {
+    Invoke([&] {
+      if (!sys.ended) f();
+    });
+  } else {
+    R result{};
+    Invoke([&] {
+      if (!sys.ended) result = f();
+    });
+    return result;
   }
+}
+
+bool FakeUi::Invoke(FunctionRef<void()> work) {
+  if (std::this_thread::get_id() == windowThread_) {
+    work();
+    return true;
+  }
+  Pending pending{work};
+  std::unique_lock lock(mutex_);
+  if (closed_) return false;
+  pending_.push_back(&pending);
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return pending.done || closed_; });
+  std::erase(pending_, &pending);  // still queued when the window closed first
+  return pending.done;
+}
+
+void FakeUi::RunPending() {
+  RequireWindowThread();
+  std::unique_lock lock(mutex_);
+  while (!pending_.empty() && !closed_) {
+    Pending* next = pending_.front();
+    pending_.pop_front();
+    lock.unlock();
+    next->work();
+    lock.lock();
+    next->done = true;
+    changed_.notify_all();
+  }
+}
+
+void FakeUi::Wait(int ms) {
+  RunPending();
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(ms < 0 ? 0 : ms), [&] { return !pending_.empty() || closed_; });
+  lock.unlock();
+  RunPending();
+}
+
+bool FakeUi::PumpUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Wait(5);
+  }
+  return true;
+}
+
+void FakeUi::CloseWindow() {
+  std::lock_guard lock(mutex_);
+  closed_ = true;
+  windowDestroyed = true;
+  changed_.notify_all();
+}
+
+size_t FakeUi::PendingHandovers() {
+  std::lock_guard lock(mutex_);
+  return pending_.size();
+}
+
+void FakeUi::RaiseFeedback(std::string_view label, int a, int b) {
+  Invoke([&] { Raise(label, Event::Feedback, {a, b}); });
+}
+
+bool FakeUi::Raise(std::string_view control, Event event, EventArgs args) {
+  RequireWindowThread();
+  if (sys.ended) return false;  // nothing runs after the end of the process
+  return Dispatch(bindings_, *this, control, event, args);
 }
 
 void FakeUi::Advance(int64_t ms) {
@@ -85,44 +183,55 @@ void FakeUi::Advance(int64_t ms) {
 }
 
 Text FakeUi::GetText(std::string_view control) {
-  return Lookup(texts_, control);
+  return OnWindowThread([&] { return Lookup(texts_, control); });
 }
 
 void FakeUi::SetText(std::string_view control, std::string_view text) {
-  auto& found = Lookup(texts_, control);
-  found = std::string(text);
+  OnWindowThread([&] { Lookup(texts_, control) = std::string(text); });
 }
 
 int FakeUi::GetPeriod(std::string_view timer) {
-  auto& found = Lookup(timers_, timer);
-  return found.period;
+  return OnWindowThread([&] {
+    auto& found = Lookup(timers_, timer);
+    return found.period;
+  });
 }
 
 void FakeUi::SetPeriod(std::string_view timer, int ms) {
-  auto& found = Lookup(timers_, timer);
-  if (WritePeriod(found.period, ms) == TimerChange::Start) found.due = now + found.period;
+  OnWindowThread([&] {
+    auto& found = Lookup(timers_, timer);
+    if (WritePeriod(found.period, ms) == TimerChange::Start) found.due = now + found.period;
+  });
 }
 
 void FakeUi::Navigate(std::string_view browser, std::string_view address) {
-  const ControlRow* row = layout_.Find(browser);
-  FAKE_REQUIRE(row && row->kind == Kind::Browser, browser);
-  navigations.push_back({std::string(browser), std::string(address), now});
+  OnWindowThread([&] {
+    const ControlRow* row = layout_.Find(browser);
+    FAKE_REQUIRE(row && row->kind == Kind::Browser, browser);
+    navigations.push_back({std::string(browser), std::string(address), now});
+  });
 }
 
 int FakeUi::ShowMessage(std::string_view text, unsigned style) {
-  messages.push_back({std::string(text), style});
-  if (whileMessageOpen) whileMessageOpen();
-  return 1;  // IDOK
+  return OnWindowThread([&] {
+    messages.push_back({std::string(text), style});
+    if (whileMessageOpen) whileMessageOpen();
+    return 1;  // IDOK
+  });
 }
 
 void FakeUi::SetTrayIcon(int icon, std::string_view tooltip) {
-  trayIcons.push_back({icon, std::string(CutAtCharBoundary(tooltip, kTooltipBytes))});
+  OnWindowThread([&] {
+    trayIcons.push_back({icon, std::string(CutAtCharBoundary(tooltip, kTooltipBytes))});
+  });
 }
 
 int FakeUi::RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) {
-  FAKE_REQUIRE(layout_.Find(receiver), receiver);
-  hotkeys.push_back({std::string(receiver), modifiers, virtualKey});
-  return hotkeyResult;
+  return OnWindowThread([&] {
+    FAKE_REQUIRE(layout_.Find(receiver), receiver);
+    hotkeys.push_back({std::string(receiver), modifiers, virtualKey});
+    return hotkeyResult;
+  });
 }
 
 static bool HasMenu(const Layout& layout, std::string_view menu) {
@@ -132,52 +241,50 @@ static bool HasMenu(const Layout& layout, std::string_view menu) {
 }
 
 void FakeUi::PopupTrayMenu(std::string_view menu) {
-  FAKE_REQUIRE(HasMenu(layout_, menu), menu);
-  popups.push_back({std::string(menu), true, cursorX, cursorY});
+  OnWindowThread([&] {
+    FAKE_REQUIRE(HasMenu(layout_, menu), menu);
+    popups.push_back({std::string(menu), true, cursorX, cursorY});
+  });
 }
 
 void FakeUi::PopupMenuAt(std::string_view menu, int x, int y) {
-  FAKE_REQUIRE(HasMenu(layout_, menu), menu);
-  popups.push_back({std::string(menu), false, x, y});
+  OnWindowThread([&] {
+    FAKE_REQUIRE(HasMenu(layout_, menu), menu);
+    popups.push_back({std::string(menu), false, x, y});
+  });
 }
 
 bool FakeUi::OpenInShell(std::string_view address) {
-  shellOpens.emplace_back(address);
-  return true;
+  return OnWindowThread([&] {
+    shellOpens.emplace_back(address);
+    return true;
+  });
 }
 
 void FakeUi::SetLinkAddress(std::string_view link, std::string_view address) {
-  const ControlRow* row = layout_.Find(link);
-  FAKE_REQUIRE(row && row->kind == Kind::Hyperlink, link);
-  linkAddresses_[std::string(link)] = std::string(address);
+  OnWindowThread([&] {
+    const ControlRow* row = layout_.Find(link);
+    FAKE_REQUIRE(row && row->kind == Kind::Hyperlink, link);
+    linkAddresses_[std::string(link)] = std::string(address);
+  });
 }
 
 void FakeUi::NavigateLink(std::string_view link) {
-  const ControlRow* row = layout_.Find(link);
-  FAKE_REQUIRE(row && row->kind == Kind::Hyperlink, link);
-  linkOpens.push_back(linkAddresses_[std::string(link)]);
+  OnWindowThread([&] {
+    const ControlRow* row = layout_.Find(link);
+    FAKE_REQUIRE(row && row->kind == Kind::Hyperlink, link);
+    linkOpens.push_back(linkAddresses_[std::string(link)]);
+  });
 }
 
-std::string FakeUi::ReadUrl(std::string_view url, std::string_view userAgent) {
-  urlReads.push_back(std::string(url) + "|" + std::string(userAgent));
-  auto it = urlBodies.find(std::string(url));
-  return it == urlBodies.end() ? std::string() : it->second;
-}
-
-bool FakeUi::StartProcess(std::string_view commandLine) {
-  startedProcesses.emplace_back(commandLine);
-  return true;
-}
-
-void FakeUi::EndProcess(unsigned code) {
-  ended = true;
-  exitCode = code;
-  throw ProcessEnded{};
-}
 
 NativeWindow FakeUi::AddWindow(NativeWindow parent, NativeWindow handle) {
-  if (!handle) handle = nextHandle_ += 0x10;
+  if (!handle) handle = g_nextHandle += 0x10;
   windows_[handle] = Win{parent, {}, OriginalProc};
+  {
+    std::lock_guard lock(g_ownersMutex);
+    Owners()[handle] = this;
+  }
   if (parent) windows_[parent].children.push_back(handle);
   return handle;
 }
@@ -232,32 +339,37 @@ intptr_t FakeUi::CallPreviousProc(WindowProc proc, NativeWindow window, unsigned
 }
 
 const ControlRow& FakeUi::RowOf(std::string_view control) const {
+  RequireWindowThread();
   auto& found = Lookup(states_, control);
   return *found.row;
 }
 
 Ui::Place FakeUi::GetPlace(std::string_view control) {
-  auto& found = Lookup(states_, control);
-  return found.place;
+  return OnWindowThread([&] { return Lookup(states_, control).place; });
 }
 
 void FakeUi::MoveTo(std::string_view control, int left, int top) {
-  auto& found = Lookup(states_, control);
-  found.place.left = left;
-  found.place.top = top;
+  OnWindowThread([&] {
+    auto& found = Lookup(states_, control);
+    found.place.left = left;
+    found.place.top = top;
+  });
 }
 
 bool FakeUi::IsVisible(std::string_view control) {
-  auto& found = Lookup(states_, control);
-  return found.visible;
+  return OnWindowThread([&] { return Lookup(states_, control).visible; });
 }
 
 void FakeUi::SetVisible(std::string_view control, bool visible) {
-  auto& found = Lookup(states_, control);
-  found.visible = visible;
+  OnWindowThread([&] { Lookup(states_, control).visible = visible; });
 }
 
 std::string FakeUi::CopyControl(std::string_view source) {
+  return OnWindowThread([&] { return Copy(source); });
+}
+
+std::string FakeUi::Copy(std::string_view source) {
+  RequireWindowThread();
   auto& found = Lookup(states_, source);
   const std::string name = std::string(source) + kCopySeparator + std::to_string(++copies_);
   states_[name] = found;
@@ -273,12 +385,29 @@ std::string FakeUi::CopyControl(std::string_view source) {
 }
 
 void FakeUi::AppendText(std::string_view edit, std::string_view text) {
-  FAKE_REQUIRE(RowOf(edit).kind == Kind::Edit, edit);
-  texts_[std::string(edit)].append(text);
+  OnWindowThread([&] {
+    FAKE_REQUIRE(RowOf(edit).kind == Kind::Edit, edit);
+    Lookup(texts_, edit).append(text);
+  });
+}
+
+void FakeUi::SetBarPosition(std::string_view bar, int position) {
+  OnWindowThread([&] {
+    FAKE_REQUIRE(RowOf(bar).kind == Kind::Bar, bar);
+    barPositions_[std::string(bar)] = position;
+  });
+}
+
+int FakeUi::BarPosition(std::string_view bar) {
+  RequireWindowThread();
+  FAKE_REQUIRE(RowOf(bar).kind == Kind::Bar, bar);
+  auto it = barPositions_.find(bar);
+  return it == barPositions_.end() ? 0 : it->second;
 }
 
 bool FakeUi::ProcessMessages() {
   ++messagePumps;
+  RunPending();
   if (onProcessMessages && !windowDestroyed) onProcessMessages();
   return !windowDestroyed;
 }

@@ -1,13 +1,23 @@
 // A headless window layer for tests: the controls of a layout with their properties, a virtual
 // clock driving the timers, and a record of what the handlers asked the platform to do.
+//
+// Threads: the thread that constructs the fake is its window's thread. A control operation called
+// from any other thread is handed over as in the real window layer and blocks until the window's
+// thread serves it (ProcessMessages, Wait or PumpUntil); the control state itself aborts the test when
+// it is touched from another thread.
 #pragma once
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "runtime/fake_system.h"
 #include "runtime/ui.h"
 
 namespace rt {
@@ -40,8 +50,8 @@ class FakeUi : public Ui {
   FakeUi(const Layout& layout, std::span<const Binding> bindings);
   ~FakeUi() override;
 
-  // Thrown by EndProcess, which never returns in the real program; Raise catches it.
-  struct ProcessEnded {};
+  // The process and the files. Once the process has ended (sys.ended), nothing runs any more.
+  FakeSystem sys;
 
   // What a user or the system does. Returns the handler's result.
   bool Raise(std::string_view control, Event event, EventArgs args = {});
@@ -63,12 +73,6 @@ class FakeUi : public Ui {
   int cursorX = 0, cursorY = 0;
   std::vector<std::string> shellOpens;
   std::vector<std::string> linkOpens;  // the address each NavigateLink opened
-  std::map<std::string, std::string> urlBodies;  // what ReadUrl answers; other addresses give ""
-  std::vector<std::string> urlReads;             // "address|user agent" of every ReadUrl
-  std::string programDirectory = "C:\\Pagetide";
-  std::vector<std::string> startedProcesses;
-  bool ended = false;
-  unsigned exitCode = 0;
 
   // A window tree: every control has a window; tests add the windows a browser would create.
   struct Call {
@@ -84,7 +88,6 @@ class FakeUi : public Ui {
   WindowProc ProcOf(NativeWindow window) const;
   bool failSubclassing = false;
 
-  std::string commandLine;
   int messagePumps = 0, sleeps = 0;
   std::function<void()> onProcessMessages;  // what the pending messages do (e.g. a close request)
   bool windowDestroyed = false;
@@ -107,10 +110,6 @@ class FakeUi : public Ui {
   bool OpenInShell(std::string_view address) override;
   void SetLinkAddress(std::string_view link, std::string_view address) override;
   void NavigateLink(std::string_view link) override;
-  std::string ReadUrl(std::string_view url, std::string_view userAgent) override;
-  std::string ProgramDirectory() override { return programDirectory; }
-  bool StartProcess(std::string_view commandLine) override;
-  void EndProcess(unsigned code) override;
   NativeWindow WindowHandle(std::string_view control) override;
   NativeWindow FirstChild(NativeWindow window) override;
   NativeWindow NextChild(NativeWindow child) override;
@@ -124,11 +123,22 @@ class FakeUi : public Ui {
   void SetVisible(std::string_view control, bool visible) override;
   std::string CopyControl(std::string_view source) override;
   void AppendText(std::string_view edit, std::string_view text) override;
+  void SetBarPosition(std::string_view bar, int position) override;
+  bool Invoke(FunctionRef<void()> work) override;
+  void RaiseFeedback(std::string_view label, int a, int b) override;
+  void Wait(int ms) override;
   bool ProcessMessages() override;
   void Sleep(int) override { ++sleeps; }
-  std::string CommandLine() override { return commandLine; }
+  System& system() override { return sys; }
+
   // The layout row a control (or a copy) was made from.
   const ControlRow& RowOf(std::string_view control) const;
+  int BarPosition(std::string_view bar);
+  // Serves hand-overs from other threads until `done` holds or `timeoutMs` has passed; answers `done`.
+  bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+  // The window goes away: hand-overs waiting now, and later ones, return false without running.
+  void CloseWindow();
+  size_t PendingHandovers();
 
  private:
   struct Timer {
@@ -153,9 +163,25 @@ class FakeUi : public Ui {
     bool visible;
   };
   std::map<std::string, State, std::less<>> states_;
+  std::map<std::string, int, std::less<>> barPositions_;
   int copies_ = 0;
-  NativeWindow nextHandle_ = 0x100;
   bool visible_ = true;
+
+  // Hand-over of work from other threads.
+  struct Pending {
+    FunctionRef<void()> work;
+    bool done = false;
+  };
+  template <typename F>
+  auto OnWindowThread(F f) -> decltype(f());
+  void RunPending();
+  void RequireWindowThread() const;
+  std::string Copy(std::string_view source);
+  const std::thread::id windowThread_ = std::this_thread::get_id();
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Pending*> pending_;
+  bool closed_ = false;
 };
 
 }  // namespace rt

@@ -37,7 +37,6 @@ struct Font {
   int weight;
   int charset;
 };
-inline constexpr Font kSongTi9{"宋体", -12, 400, 134 /* GB2312_CHARSET */};
 
 enum Flags : uint32_t {
   kHidden = 1u << 0,

@@ -1,5 +1,9 @@
-// The window layer as a program's handlers see it: control properties by layout name, and the
-// facilities of the run time. The real one lives in runtime/win32, a headless fake in fake_ui.h.
+// The window layer as a program's handlers see it: control properties by layout name, menus, the
+// tray and the hand-over of work to the window's thread. The real one lives in runtime/win32, a
+// headless fake in fake_ui.h; the facilities that are not about the window are in system.h.
+//
+// Threads: the window's state is touched on the window's thread only. Every control operation may be
+// called from any thread: off that thread it is carried over by Invoke and the caller waits for it.
 //
 // Error policy: nothing here throws. Operations that can fail say so in their result; the programs'
 // handlers ignore most of those results on purpose (they report nothing of their own).
@@ -9,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/function_ref.h"
 #include "runtime/layout.h"
 
 namespace rt {
@@ -38,6 +43,7 @@ using WindowProc = intptr_t(RT_CALLBACK*)(NativeWindow window, unsigned message,
 struct EventArgs {
   int a = 0;
   int b = 0;
+  int context = 0;  // the binding's own argument (e.g. which of several alike controls)
 };
 
 class Ui;
@@ -48,7 +54,10 @@ struct Binding {
   std::string_view control;  // layout name; "" = the window; menu items by their MenuRow name
   Event event;
   Handler handler;
+  int context = 0;           // handed to the handler as EventArgs::context
 };
+
+class System;
 
 // Message box styles (the values of the system's MB_ flags); the run time adds task-modal.
 constexpr unsigned kIconError = 0x10;
@@ -95,16 +104,6 @@ class Ui {
   virtual void SetLinkAddress(std::string_view link, std::string_view address) = 0;
   virtual void NavigateLink(std::string_view link) = 0;
 
-  // The whole body of an HTTP GET whatever its status, "" when nothing could be read; bounded in time.
-  virtual std::string ReadUrl(std::string_view url, std::string_view userAgent) = 0;
-  // The directory of the program file, without a trailing backslash.
-  virtual std::string ProgramDirectory() = 0;
-  // Starts a program from a whole command line (shown normally, in the current directory) without
-  // waiting for it to end, but up to 1000 ms until it is ready for input.
-  virtual bool StartProcess(std::string_view commandLine) = 0;
-  // Ends the process with `code` after the clean-up; never returns in the real program.
-  virtual void EndProcess(unsigned code) = 0;
-
   // Windows below the controls: a control's own window, its direct children in the system's order,
   // and window subclassing. ReplaceWindowProc answers the procedure it replaced, null on failure.
   virtual NativeWindow WindowHandle(std::string_view control) = 0;
@@ -129,11 +128,26 @@ class Ui {
   // Appends at the end of an edit box: caret to the end, scrolled into view, no line break added.
   virtual void AppendText(std::string_view edit, std::string_view text) = 0;
 
+  // A bar control's position (0..100 for a progress bar).
+  virtual void SetBarPosition(std::string_view bar, int position) = 0;
+
+  // Runs `work` on the window's thread and returns when it has run: a plain call on that thread, a
+  // hand-over from any other. False, with `work` not run, once the window is gone. Work handed over
+  // runs one piece at a time, so a piece of several control changes is never interleaved with another.
+  virtual bool Invoke(FunctionRef<void()> work) = 0;
+  // Raises `label`'s feedback event (a, b) on the window's thread from any thread; returns when the
+  // handler has returned.
+  virtual void RaiseFeedback(std::string_view label, int a, int b) = 0;
+  // Window's thread only: waits about `ms` milliseconds while still running work handed over from
+  // other threads, so a worker blocked in Invoke can finish.
+  virtual void Wait(int ms) = 0;
+
   // Handles every pending message of the window's thread; false once the window has been destroyed.
   virtual bool ProcessMessages() = 0;
   virtual void Sleep(int ms) = 0;
-  // The process's raw command line, in the ANSI code page.
-  virtual std::string CommandLine() = 0;
+
+  // The facilities that are not about the window.
+  virtual System& system() = 0;
 };
 
 inline constexpr size_t kTooltipBytes = 62;

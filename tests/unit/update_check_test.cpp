@@ -20,7 +20,7 @@ struct UpdateCheck : ::testing::Test {
   FakeUi ui{refresher::kLayout, refresher::Bindings()};
   void SetUp() override { refresher::CreateState(); }
   void TearDown() override { refresher::CleanUp(); }
-  void Serve(std::string body) { ui.urlBodies[std::string(refresher::kVersionDocumentAddress)] = std::move(body); }
+  void Serve(std::string body) { ui.sys.urlBodies[std::string(refresher::kVersionDocumentAddress)] = std::move(body); }
 };
 
 TEST_F(UpdateCheck, VersionRule) {
@@ -41,11 +41,11 @@ TEST_F(UpdateCheck, VersionRule) {
   };
   for (const Case& c : cases) {
     FakeUi fresh(refresher::kLayout, refresher::Bindings());
-    fresh.urlBodies[std::string(refresher::kVersionDocumentAddress)] = c.body;
+    fresh.sys.urlBodies[std::string(refresher::kVersionDocumentAddress)] = c.body;
     fresh.Raise("", rt::Event::Created);
-    EXPECT_EQ(fresh.ended, c.update) << c.body;
+    EXPECT_EQ(fresh.sys.ended, c.update) << c.body;
     EXPECT_EQ(fresh.messages.size(), c.update ? 1u : 0u) << c.body;
-    EXPECT_EQ(fresh.startedProcesses.size(), c.update ? 1u : 0u) << c.body;
+    EXPECT_EQ(fresh.sys.startedProcesses.size(), c.update ? 1u : 0u) << c.body;
     // Without an update the start-up goes on to the hotkey.
     EXPECT_EQ(fresh.hotkeys.size(), c.update ? 0u : 1u) << c.body;
   }
@@ -53,31 +53,31 @@ TEST_F(UpdateCheck, VersionRule) {
 
 TEST_F(UpdateCheck, FetchesTheDocumentWithTheUserAgent) {
   ui.Raise("", rt::Event::Created);
-  ASSERT_EQ(ui.urlReads.size(), 1u);
-  EXPECT_EQ(ui.urlReads[0], "http://" MAKER_SITE "/KORVA/data.xml|Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)");
+  ASSERT_EQ(ui.sys.urlReads.size(), 1u);
+  EXPECT_EQ(ui.sys.urlReads[0], "http://" MAKER_SITE "/KORVA/data.xml|Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)");
 }
 
 TEST_F(UpdateCheck, ShowsTheNotesAndHandsThemOverRaw) {
   Serve(Document("1.2", "修正&amp;改进#HHF新增 托盘#hhf菜单"));
-  ui.programDirectory = "C:\\Program Files\\Pagetide";
+  ui.sys.programDirectory = "C:\\Program Files\\Pagetide";
   ui.Raise("", rt::Event::Created);
   ASSERT_EQ(ui.messages.size(), 1u);
   EXPECT_EQ(ui.messages[0].text, "发现有新的版本(1.2)可以更新，本次更新了如下内容：\r\n修正&改进\r\n新增 托盘#hhf菜单");
   EXPECT_EQ(ui.messages[0].style, rt::kIconInformation);
-  ASSERT_EQ(ui.startedProcesses.size(), 1u);
-  EXPECT_EQ(ui.startedProcesses[0],
+  ASSERT_EQ(ui.sys.startedProcesses.size(), 1u);
+  EXPECT_EQ(ui.sys.startedProcesses[0],
             "\"C:\\Program Files\\Pagetide\\data\\update.exe\" qzmkhost_launcher http://h/KORVA.zip 页潮 run "
             "KORVA.exe KORVA.zip 修正&改进#HHF新增 托盘#hhf菜单");
-  EXPECT_TRUE(ui.ended);
-  EXPECT_EQ(ui.exitCode, 0u);
+  EXPECT_TRUE(ui.sys.ended);
+  EXPECT_EQ(ui.sys.exitCode, 0u);
 }
 
 TEST_F(UpdateCheck, MissingAttributesGiveEmptyFields) {
   Serve("<最新版本><版本信息 版本号=\"3\"/></最新版本>");
-  ui.programDirectory = "D:";
+  ui.sys.programDirectory = "D:";
   ui.Raise("", rt::Event::Created);
-  ASSERT_EQ(ui.startedProcesses.size(), 1u);
-  EXPECT_EQ(ui.startedProcesses[0], "\"D:\\data\\update.exe\" qzmkhost_launcher   run KORVA.exe  ");
+  ASSERT_EQ(ui.sys.startedProcesses.size(), 1u);
+  EXPECT_EQ(ui.sys.startedProcesses[0], "\"D:\\data\\update.exe\" qzmkhost_launcher   run KORVA.exe  ");
   EXPECT_EQ(ui.messages[0].text, "发现有新的版本(3)可以更新，本次更新了如下内容：\r\n");
 }
 

@@ -14,7 +14,7 @@ struct Updater : ::testing::Test {
   void SetUp() override { updater::CreateState(); }
   void TearDown() override { updater::CleanUp(); }
   void Start(std::string commandLine) {
-    ui.commandLine = std::move(commandLine);
+    ui.sys.commandLine = std::move(commandLine);
     ui.Raise("", rt::Event::Created);
   }
 };
@@ -39,15 +39,15 @@ TEST_F(Updater, RefusesBadInvocationsAfterTheFullPause) {
     updater::CreateState();
     bool pausedFirst = false;
     fresh.whileMessageOpen = [&] { pausedFirst = fresh.messagePumps == 1000 && fresh.sleeps == 1000; };
-    fresh.commandLine = c.line;
+    fresh.sys.commandLine = c.line;
     fresh.Raise("", rt::Event::Created);
-    EXPECT_EQ(fresh.ended, c.refused) << c.line;
+    EXPECT_EQ(fresh.sys.ended, c.refused) << c.line;
     ASSERT_EQ(fresh.messages.size(), c.refused ? 1u : 0u) << c.line;
     if (c.refused) {
       EXPECT_TRUE(pausedFirst) << c.line;
       EXPECT_EQ(fresh.messages[0].text, "程序调用参数错误！");
       EXPECT_EQ(fresh.messages[0].style, rt::kIconError);
-      EXPECT_EQ(fresh.exitCode, 0u);
+      EXPECT_EQ(fresh.sys.exitCode, 0u);
       EXPECT_EQ(fresh.GetText("编辑框1"), "") << c.line;  // nothing logged, no row built
       EXPECT_TRUE(updater::ProgramState()->taskRows.empty()) << c.line;
     } else {
@@ -97,7 +97,7 @@ TEST_F(Updater, CloseDuringThePauseEndsQuietly) {
   Start("update.exe qzmkhost_launcher u t run KORVA.exe f");
   EXPECT_EQ(ui.messagePumps, 10);
   EXPECT_TRUE(ui.messages.empty());
-  EXPECT_FALSE(ui.ended);
+  EXPECT_FALSE(ui.sys.ended);
   EXPECT_TRUE(updater::ProgramState()->cmdArgs.empty());
   EXPECT_EQ(ui.GetText("编辑框1"), "");
 }
