@@ -527,6 +527,11 @@ _LOG_FORMAT = "$msec\\t$status\\t$request\\t$http_user_agent"
 class Nginx:
     """An unprivileged nginx on 127.0.0.1:port serving root, with an access log the tests read."""
 
+    LOG_FORMAT = _LOG_FORMAT  # a subclass that logs more fields parses them in its own requests()
+
+    def _listen_directives(self):
+        return f"listen 127.0.0.1:{self.port};"
+
     def __init__(self, port, root, workdir):
         self.port = port
         self.root = Path(root)
@@ -552,10 +557,10 @@ http {{
   include /etc/nginx/mime.types;
   default_type application/octet-stream;
 {temp_paths}
-  log_format tests '{_LOG_FORMAT}';
+  log_format tests '{self.LOG_FORMAT}';
   access_log {self.access_log} tests;
   server {{
-    listen 127.0.0.1:{port};
+    {self._listen_directives()}
     root {self.root};
     location / {{ }}
   }}
@@ -687,6 +692,225 @@ class RefusingPort:
 
     def stop(self):
         self._sock.close()
+
+
+# Servers for the download component: ranges logged by nginx, FTP, and an HTTP server that
+# misbehaves on purpose.
+
+RangeRequest = namedtuple("RangeRequest", "start end status target range sent connection")
+
+
+class RangeNginx(Nginx):
+    """nginx whose log also holds, per request, the Range asked for, the body bytes sent, nginx's
+    connection number and when the request began. With tls=(certificate, key) it speaks TLS only."""
+
+    LOG_FORMAT = "$msec\\t$request_time\\t$status\\t$request\\t$http_range\\t$body_bytes_sent\\t$connection"
+
+    def __init__(self, port, root, workdir, tls=None):
+        self.tls = tls
+        super().__init__(port, root, workdir)
+
+    def _listen_directives(self):
+        if not self.tls:
+            return super()._listen_directives()
+        certificate, key = self.tls
+        return (f"listen 127.0.0.1:{self.port} ssl; ssl_certificate {certificate}; "
+                f"ssl_certificate_key {key};")
+
+    def requests(self):
+        out = []
+        data = self.access_log.read_bytes().decode("utf-8", errors="replace")
+        for line in data.split("\n")[:-1]:
+            msec, took, status, request, ranges, sent, connection = line.split("\t")
+            parts = request.split(" ")
+            target = parts[1] if len(parts) > 1 else request
+            end = float(msec)
+            out.append(RangeRequest(end - float(took), end, int(status), target, "" if ranges == "-" else ranges,
+                                    int(sent), int(connection)))
+        return out
+
+
+class FtpServer:
+    """pyftpdlib on 127.0.0.1:port serving root read-only, to anyone or to one user. It runs under
+    Debian's Python, the one that sees Debian's pyftpdlib; its debug log holds every command."""
+
+    def __init__(self, port, root, workdir, user=None, password=None):
+        self.port = port
+        self.log_path = Path(tempfile.mkdtemp(prefix=f"ftp-{port}-", dir=workdir)) / "ftp.log"
+        args = ["/usr/bin/python3", "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(port), "-d", str(root), "-D"]
+        if user:
+            args += ["-u", user, "-P", password]
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=open(self.log_path, "wb"),
+                                     preexec_fn=_die_with_parent)
+        try:
+            wait_until(self._answers, timeout=30, what=f"the FTP server on port {port}")
+        except BaseException:
+            self.stop()
+            raise
+
+    def _answers(self):
+        if self.proc.poll() is not None:
+            raise RuntimeError(f"pyftpdlib exited with {self.proc.returncode}: "
+                               + self.log_path.read_text(errors="replace")[-2000:])
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def commands(self):
+        """Every command received so far, as sent ("REST 1048576", "RETR /f.zip")."""
+        lines = self.log_path.read_text(errors="replace").split("\n")
+        return [line.split("] <- ", 1)[1].strip() for line in lines if "] <- " in line]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+ServedRequest = namedtuple("ServedRequest", "start end target range status first last sent")
+
+
+class BodyServer:
+    """Serves one body on 127.0.0.1:port to any GET, one response per connection, and misbehaves
+    as `behaviour` says:
+      "ranges"       honours Range (206, Content-Range, ETag) and says so with Accept-Ranges
+      "ignore-range" answers every request 200 with the whole body and no Accept-Ranges
+      "lie-range"    says Accept-Ranges but still answers 200 with the whole body
+      "drop"         like "ranges", but closes the connection instead of sending the byte at `cut`
+      "silent"       like "ranges", but stops before the byte at `cut` and holds the connection open
+      "404", "500"   that status with a small page
+    rate: bytes per second per connection, from a token bucket that starts empty (no burst at the
+    start of a response, unlike nginx's limit_rate). Every request is kept, with the bytes sent."""
+
+    def __init__(self, port, body, behaviour="ranges", cut=None, rate=None):
+        self.port, self.body, self.behaviour, self.rate = port, body, behaviour, rate
+        self.cut = len(body) // 2 if cut is None else cut
+        self.served = []  # ServedRequest, in the order the responses ended
+        self._lock = threading.Lock()
+        self._stopped = threading.Event()
+        self._conns = []
+        self._sock = socket.socket()
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._sock.bind(("127.0.0.1", port))
+        self._sock.listen(64)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def requests(self):
+        with self._lock:
+            return list(self.served)
+
+    def _accept(self):
+        while not self._stopped.is_set():
+            try:
+                conn, _ = self._sock.accept()
+            except OSError:
+                return
+            with self._lock:
+                self._conns.append(conn)
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def _range(head, size):
+        """(first, last) asked for by a satisfiable single "bytes=a-b" or "bytes=a-", else None."""
+        for line in head.split("\r\n")[1:]:
+            name, _, value = line.partition(":")
+            if name.strip().lower() == "range":
+                spec = value.strip()
+                if not spec.startswith("bytes=") or "," in spec:
+                    return None
+                first, _, last = spec[6:].partition("-")
+                if not first.isdigit() or (last and not last.isdigit()):
+                    return None
+                first, last = int(first), min(int(last) if last else size - 1, size - 1)
+                return (first, last) if first <= last else None
+        return None
+
+    def _serve(self, conn):
+        target, asked, status, first, last, sent = "", "", 0, 0, -1, 0
+        begun = time.time()
+        try:
+            conn.settimeout(60)
+            head = b""
+            while b"\r\n\r\n" not in head:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    return
+                head += chunk
+            text = head.split(b"\r\n\r\n")[0].decode("latin-1")
+            parts = text.split("\r\n")[0].split(" ")
+            target = parts[1] if len(parts) > 1 else ""
+            asked = next((line.split(":", 1)[1].strip() for line in text.split("\r\n")[1:]
+                          if line.lower().startswith("range:")), "")
+            size = len(self.body)
+            headers = ["Connection: close", 'ETag: "body-1"', "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT"]
+            if self.behaviour in ("404", "500"):
+                status = int(self.behaviour)
+                page = f"<html><body>{status}</body></html>".encode()
+                reason = "Not Found" if status == 404 else "Internal Server Error"
+                conn.sendall(f"HTTP/1.1 {status} {reason}\r\nContent-Type: text/html\r\n"
+                             f"Content-Length: {len(page)}\r\nConnection: close\r\n\r\n".encode() + page)
+                sent = len(page)
+                return
+            wanted = self._range(text, size) if self.behaviour in ("ranges", "drop", "silent") else None
+            if self.behaviour in ("ranges", "drop", "silent", "lie-range"):
+                headers.append("Accept-Ranges: bytes")
+            if wanted:
+                status, (first, last) = 206, wanted
+                headers.append(f"Content-Range: bytes {first}-{last}/{size}")
+                line = "HTTP/1.1 206 Partial Content"
+            else:
+                status, first, last = 200, 0, size - 1
+                line = "HTTP/1.1 200 OK"
+            headers.append(f"Content-Length: {last - first + 1}")
+            conn.sendall(("\r\n".join([line, "Content-Type: application/zip"] + headers) + "\r\n\r\n").encode())
+            end = last + 1
+            if self.behaviour in ("drop", "silent") and first <= self.cut <= last:
+                end = self.cut
+            sent = self._send(conn, first, end)
+            if end <= last and self.behaviour == "silent":
+                self._stopped.wait(600)
+        except OSError:
+            pass
+        finally:
+            with self._lock:
+                self.served.append(ServedRequest(begun, time.time(), target, asked, status, first, last, sent))
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+    def _send(self, conn, first, end):
+        """Sends body[first:end]; with a rate, each block waits until the bucket holds it."""
+        block = 4096 if self.rate else 65536
+        started = time.monotonic()
+        sent = 0
+        while first + sent < end and not self._stopped.is_set():
+            piece = self.body[first + sent:min(end, first + sent + block)]
+            if self.rate:
+                due = started + (sent + len(piece)) / self.rate
+                pause = due - time.monotonic()
+                if pause > 0:
+                    time.sleep(pause)
+            conn.sendall(piece)
+            sent += len(piece)
+        return sent
+
+    def stop(self):
+        self._stopped.set()
+        close_listener(self._sock)
+        with self._lock:
+            conns = list(self._conns)
+        for c in conns:
+            try:
+                c.close()
+            except OSError:
+                pass
 
 
 # --------------------------------------------------------------------------------------------
