@@ -62,7 +62,8 @@ struct Task {
   Ms openLimit{0}, readLimit{0};
 
   std::mutex m;
-  std::condition_variable cv;
+  std::condition_variable cv;    // connections waiting out a pause, a pace or a full queue
+  std::condition_variable wake;  // the control thread: an event, or a change it acts on
   // Everything below is guarded by m, apart from the file, which has a lock of its own so that writes
   // do not hold up the bookkeeping.
   std::string target;  // the finished file's name; settled at the same-name question
@@ -90,21 +91,25 @@ struct Task {
   std::atomic<int64_t> unreported{0};  // for TakeReceivedBytes
 
   bool Quitting() const { return stopping || failed || abandoned; }
+  void WakeAll() {
+    cv.notify_all();
+    wake.notify_all();
+  }
   std::string Temp() const { return target + kTempSuffix; }
   void Queue(int code, int v2, int v3, int v4) {
     if (closed) return;
     events.push_back({false, code, v2, v3, v4, {}});
-    cv.notify_all();
+    wake.notify_one();
   }
   void Message(int code, std::string text, int a = 0, int b = 0) {
     if (closed || !param.onMessage) return;
     events.push_back({true, code, a, b, 0, std::move(text)});
-    cv.notify_all();
+    wake.notify_one();
   }
   void Fail(std::string why) {
     if (!failed) failure = std::move(why);
     failed = true;
-    cv.notify_all();
+    WakeAll();
   }
 };
 
@@ -186,7 +191,7 @@ Outcome PrepareFile(Task& t, Conn& c) {
       t.target = t.supplied;
     } else {
       t.abandoned = true;
-      t.cv.notify_all();
+      t.WakeAll();
       return Outcome::Quit;
     }
   }
@@ -339,7 +344,7 @@ bool Work(Task& t, Conn& c) {
           t.noRanges = true;
           t.segs->GiveBack(c.piece);
           c.piece = -1;
-          t.cv.notify_all();
+          t.wake.notify_one();
           return true;
         case Verdict::Changed:
           t.Fail("the file changed on the server");
@@ -364,7 +369,7 @@ bool Work(Task& t, Conn& c) {
       if (outcome == Outcome::Fatal) return false;
       Lock lock(t.m);
       t.entityKnown = true;  // the control thread now starts the other connections
-      t.cv.notify_all();
+      t.wake.notify_one();
     }
     if (outcome == Outcome::Done) {
       bool whole;
@@ -408,7 +413,7 @@ void ConnectionMain(const std::shared_ptr<Task>& t, const std::shared_ptr<Conn>&
       t->Queue(normal ? kThreadEndedNormally : kThreadEndedAbnormally, c->index, 0, 0);
     }
     c->ended = true;
-    t->cv.notify_all();
+    t->wake.notify_one();
   } catch (...) {
   }
 }
@@ -498,7 +503,7 @@ TaskEnd Supervise(const std::shared_ptr<Task>& tp, Lock& lock) {
       const int wanted = t.noRanges ? 1 : t.threads;
       for (int more = std::min(wanted - active, t.segs->FreeCount()); more > 0; --more) Spawn(tp);
     }
-    t.cv.wait_for(lock, Ms(20));
+    t.wake.wait_for(lock, Ms(20));
   }
   Deliver(t, lock);
   if (t.entityKnown && t.segs->Complete() && !t.failed) return kEndComplete;
@@ -630,7 +635,7 @@ class Engine final : public DownloadInstance {
     {
       std::lock_guard lock(t->m);
       t->stopping = true;
-      t->cv.notify_all();
+      t->WakeAll();
       stopWait = std::max(0, t->param.stopWait);
     }
     const Clock::time_point deadline = Clock::now() + Ms(stopWait);
