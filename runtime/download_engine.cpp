@@ -75,10 +75,12 @@ struct Task {
   std::optional<Segments> segs;
   bool noRanges = false;
   int probeFailures = 0;
+  int barren = 0;  // failed attempts since any connection last wrote a byte
   bool stopping = false, failed = false, abandoned = false;
   std::string failure;
   bool tempCreated = false;
   bool closed = false;       // kTransferFinished is on its way: later events are dropped
+  bool finishing = false;    // kTransferFinished is being delivered: nothing is left to stop
   bool over = false;         // kTransferFinished is delivered
   bool controlDone = false;  // the control thread has nothing left to do
   bool disowned = false;     // StopTask returned: the instance no longer runs this task
@@ -136,7 +138,9 @@ std::optional<Ms> NoteFailure(Task& t, Conn& c, const std::string& why) {
   } else {
     failures = ++t.probeFailures;
   }
-  if (failures > t.tuning.retries) {
+  // Every connection failing in turn without a byte written anywhere is a dead server, however
+  // many pieces there are to try it with.
+  if (failures > t.tuning.retries || ++t.barren > t.tuning.retries + t.threads) {
     t.Fail(why);
     return std::nullopt;
   }
@@ -253,6 +257,7 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
         return Outcome::Fatal;
       }
       t.segs->Advance(c.piece, length);
+      t.barren = 0;
       t.unreported += length;
       t.Queue(kDataReceived, c.index, static_cast<int>(length), 0);
       if (t.events.size() >= kQueueLimit) {
@@ -544,6 +549,7 @@ void ControlMain(const std::shared_ptr<Task>& tp) {
     }
     const bool released = t.released;
     const int64_t done = t.segs ? t.segs->Done() : 0;
+    t.finishing = true;
     lock.unlock();
     if (!released) {
       if (end == kEndFailed && t.param.onMessage) t.param.onMessage(kMessageFailure, t.failure, t.param.address, 0, 0);
@@ -642,7 +648,9 @@ class Engine final : public DownloadInstance {
     for (;;) {
       {
         std::lock_guard lock(t->m);
-        if (t->controlDone) break;
+        // Once kTransferFinished is being delivered nothing is left to wait for; its handler may
+        // itself be what stops or releases us.
+        if (t->controlDone || t->finishing) break;
       }
       if (Clock::now() >= deadline) break;
       if (wait_)

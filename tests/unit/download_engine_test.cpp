@@ -149,6 +149,9 @@ struct Recorder {
   int sameNameReply = rt::kAbandon;
   std::string suppliedName;
   int handleDuringFinished = 0;
+  bool stopDuringFinished = false;  // as the updater's installation does, ending the process
+  bool stoppedDuringFinished = false;
+  double stopSeconds = -1;
   std::vector<std::pair<int, int>> progress;  // (done, total) read at each kDataReceived
   int64_t taken = 0;                          // TakeReceivedBytes summed
 
@@ -160,6 +163,8 @@ struct Recorder {
     sameNameReply = rt::kAbandon;
     suppliedName.clear();
     handleDuringFinished = 0;
+    stopDuringFinished = stoppedDuringFinished = false;
+    stopSeconds = -1;
     taken = 0;
   }
 };
@@ -169,6 +174,12 @@ int OnEvent(int code, int v2, int v3, int v4, int handle) {
   Recorder& r = recorder;
   if (code == rt::kSameNameFileExists && !r.suppliedName.empty()) r.instance->SupplyFileName(r.suppliedName);
   if (code == rt::kTransferFinished) r.handleDuringFinished = r.instance->QueryTaskHandle();
+  if (code == rt::kTransferFinished && r.stopDuringFinished) {
+    std::vector<unsigned char> resume;
+    auto start = Clock::now();
+    r.stoppedDuringFinished = r.instance->StopTask(resume, 2);
+    r.stopSeconds = Seconds(start);
+  }
   if (code == rt::kDataReceived) {
     // What the updater does at each block: a snapshot, two values, the bytes taken.
     std::vector<unsigned char> block;
@@ -554,6 +565,16 @@ TEST_F(Download, StopWhileBusyReturnsWithinStopWaitAndLeavesNoPackage) {
     ExpectWritesOnlyOf(files.Get(kTemp), server->content, false);
     server->Wake();
   }
+}
+
+TEST_F(Download, StoppingFromTheTransferFinishedHandlerDoesNotWait) {
+  recorder.stopDuringFinished = true;
+  Seen finished = Run();
+  EXPECT_EQ(finished.v2, rt::kEndComplete);
+  ExpectDelivered(kTarget);
+  EXPECT_TRUE(recorder.stoppedDuringFinished);
+  EXPECT_LT(recorder.stopSeconds, 0.1);
+  EXPECT_EQ(engine->QueryTaskHandle(), -1);
 }
 
 TEST_F(Download, ReleasingARunningInstanceStopsItWithinStopWait) {
