@@ -243,6 +243,7 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
       c.deadline = Clock::now() + t.readLimit;
       from = std::max(pos, p.Cursor());
       length = std::max<int64_t>(0, std::min(pos + n, p.end) - from);
+      t.segs->Reserve(c.piece, length);
     }
     if (length > 0) {
       bool written;

@@ -36,14 +36,15 @@ int Segments::TakeAt(int64_t offset) {
 }
 
 int Segments::StealHalf() {
+  auto spare = [](const Piece& p) { return p.Remaining() - p.pending; };
   int victim = -1;
   for (int i = 0; i < Count(); ++i) {
     const Piece& p = At(i);
-    if (p.busy && (victim < 0 || p.Remaining() > At(victim).Remaining())) victim = i;
+    if (p.busy && (victim < 0 || spare(p) > spare(At(victim)))) victim = i;
   }
-  if (victim < 0 || At(victim).Remaining() < 2 * minPiece_ || total_ < 0) return -1;
+  if (victim < 0 || spare(At(victim)) < 2 * minPiece_ || total_ < 0) return -1;
   Piece& v = At(victim);
-  int64_t middle = v.Cursor() + v.Remaining() / 2;
+  int64_t middle = v.Cursor() + v.pending + spare(v) / 2;
   Piece tail{middle, v.end};
   tail.busy = true;
   v.end = middle;
@@ -51,13 +52,22 @@ int Segments::StealHalf() {
   return Count() - 1;
 }
 
+void Segments::Reserve(int id, int64_t bytes) {
+  Piece& p = At(id);
+  p.pending = std::clamp<int64_t>(bytes, 0, p.Remaining());
+}
+
 void Segments::Advance(int id, int64_t bytes) {
   Piece& p = At(id);
+  p.pending = 0;
   p.done += std::clamp<int64_t>(bytes, 0, p.Remaining());
   if (bytes > 0) p.failures = 0;
 }
 
-void Segments::GiveBack(int id) { At(id).busy = false; }
+void Segments::GiveBack(int id) {
+  At(id).busy = false;
+  At(id).pending = 0;
+}
 
 void Segments::EndAt(int id) {
   Piece& p = At(id);

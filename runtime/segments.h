@@ -14,6 +14,7 @@ struct Piece {
   int64_t begin = 0;
   int64_t end = 0;   // one past the last byte; shrinks when another connection takes over the tail
   int64_t done = 0;  // bytes written from `begin` on, always contiguous
+  int64_t pending = 0;  // bytes past the cursor being written right now: not to be taken over
   bool busy = false;
   int failures = 0;  // failed attempts since the piece last made progress
   int64_t Cursor() const { return begin + done; }
@@ -34,10 +35,13 @@ class Segments {
   // The free piece with bytes left whose cursor is exactly `offset` (a stream that goes on past its
   // piece can carry on without a new request); -1 when there is none.
   int TakeAt(int64_t offset);
-  // Splits the busy piece with the most bytes left and hands the caller its upper half as a new busy
-  // piece; -1 when no piece has at least twice `minPiece` left.
+  // Splits the busy piece with the most bytes left (beyond its pending write) and hands the caller
+  // its upper half as a new busy piece; -1 when no piece has at least twice `minPiece` left.
   int StealHalf();
-  // `bytes` more of piece `id` are written; clamped to its end.
+  // The next `bytes` of piece `id` (clamped to its end) are being written: the caller writes them
+  // outside the lock, and a split meanwhile must leave them to it.
+  void Reserve(int id, int64_t bytes);
+  // `bytes` more of piece `id` are written; clamped to its end. Ends any reservation.
   void Advance(int id, int64_t bytes);
   // The owner of piece `id` lets go of it; what is left of it can be taken again.
   void GiveBack(int id);

@@ -78,6 +78,18 @@ TEST(Segments, StealHalfSplitsTheBusyPieceWithMostLeft) {
   EXPECT_TRUE(s.At(2).busy);
   ExpectExactCover(s, 400);
 
+  // A block being written past the cursor stays with its writer.
+  Segments reserved(400, 1, 10);
+  reserved.Take();
+  reserved.Reserve(0, 300);
+  ASSERT_EQ(reserved.StealHalf(), 1);
+  EXPECT_EQ(reserved.At(1).begin, 350);
+  reserved.Advance(0, 300);
+  reserved.Advance(1, 50);
+  EXPECT_EQ(reserved.At(0).Remaining(), 50);
+  reserved.Reserve(0, 35);
+  EXPECT_EQ(reserved.StealHalf(), -1);  // 15 spare bytes cannot be halved into pieces of 10
+
   Segments small(40, 1, 10);
   small.Take();
   small.Advance(0, 21);  // 19 left: halves would be below the smallest piece
@@ -132,8 +144,16 @@ TEST(Segments, AnyMixOfTakesStealsAndFailuresCoversTheWholeExactlyOnce) {
           break;
         case 2:
           if (!held.empty()) {
+            // Reserve a block, let others steal meanwhile, then write no more than survived of it.
             int id = held[random() % held.size()];
-            s.Advance(id, static_cast<int64_t>(random() % 300));
+            int64_t block = static_cast<int64_t>(random() % 300);
+            s.Reserve(id, block);
+            int64_t reserved = s.At(id).pending;
+            if (int thief = s.StealHalf(); thief >= 0) {
+              held.push_back(thief);
+              ASSERT_GE(s.At(id).end, s.At(id).Cursor() + reserved);
+            }
+            s.Advance(id, reserved);
           }
           break;
         case 3:  // a connection fails, or its piece is done
