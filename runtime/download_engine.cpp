@@ -294,7 +294,7 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
 // The connection thread's work: one request after another until nothing is left for it. True when
 // it ends without a failure of its own.
 bool Work(Task& t, Conn& c) {
-  std::vector<char> buffer(static_cast<size_t>(std::clamp(t.param.receiveBlock, 512, 1 << 20)));
+  std::vector<char> buffer(static_cast<size_t>(std::clamp(t.param.receiveBlock, 1, 1 << 20)));
   for (;;) {
     TransportRequest request;
     request.url = t.param.address;

@@ -152,6 +152,8 @@ struct Recorder {
   bool stopDuringFinished = false;  // as the updater's installation does, ending the process
   bool stoppedDuringFinished = false;
   double stopSeconds = -1;
+  bool holdData = false;  // the first kDataReceived waits for `released`, like a handler stuck in the window
+  bool held = false, released = false;
   std::vector<std::pair<int, int>> progress;  // (done, total) read at each kDataReceived
   int64_t taken = 0;                          // TakeReceivedBytes summed
 
@@ -165,6 +167,7 @@ struct Recorder {
     handleDuringFinished = 0;
     stopDuringFinished = stoppedDuringFinished = false;
     stopSeconds = -1;
+    holdData = held = released = false;
     taken = 0;
   }
 };
@@ -179,6 +182,12 @@ int OnEvent(int code, int v2, int v3, int v4, int handle) {
     auto start = Clock::now();
     r.stoppedDuringFinished = r.instance->StopTask(resume, 2);
     r.stopSeconds = Seconds(start);
+  }
+  if (code == rt::kDataReceived && r.holdData) {
+    std::unique_lock lock(r.m);
+    r.held = true;
+    r.cv.notify_all();
+    r.cv.wait(lock, [&] { return r.released; });
   }
   if (code == rt::kDataReceived) {
     // What the updater does at each block: a snapshot, two values, the bytes taken.
@@ -745,6 +754,35 @@ TEST_F(Download, StartAndTheQueriesFollowTheTask) {
   ASSERT_TRUE(other->StartTask(param));
   EXPECT_GT(other->QueryTaskHandle(), second.handle);  // unique across instances
   AwaitFinished();
+}
+
+TEST_F(Download, ASlowHandlerHoldsTheConnectionsBackInsteadOfQueueingWithoutBound) {
+  server->content = Pattern(1000000);
+  param.receiveBlock = 256;  // about 4000 blocks, each an event
+  recorder.holdData = true;
+  ASSERT_TRUE(engine->StartTask(param));
+  {
+    std::unique_lock lock(recorder.m);
+    ASSERT_TRUE(recorder.cv.wait_for(lock, std::chrono::seconds(5), [] { return recorder.held; }));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  size_t written = 0;
+  {
+    auto data = files.Get(kTemp);
+    ASSERT_TRUE(data);
+    std::lock_guard lock(data->m);
+    for (const auto& write : data->writes) written += write.second.size();
+  }
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, 500000u);  // the wire waits for the handler: a bounded backlog, not the file
+  {
+    std::lock_guard lock(recorder.m);
+    recorder.released = true;
+    recorder.cv.notify_all();
+  }
+  Seen finished = AwaitFinished();
+  EXPECT_EQ(finished.v2, rt::kEndComplete);
+  ExpectDelivered(kTarget);
 }
 
 TEST_F(Download, SpeedLimitPacesEachConnection) {
