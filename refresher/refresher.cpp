@@ -97,8 +97,9 @@ void SubclassWindowTree(rt::Ui& ui, rt::NativeWindow window, void (*callback)(in
   }
 }
 
-intptr_t RT_CALLBACK BannerWindowProc(rt::NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) {
-  rt::Ui& ui = *g_bannerUi;
+namespace {
+intptr_t HandleBannerMessage(rt::Ui& ui, rt::NativeWindow window, unsigned message, uintptr_t wParam,
+                             intptr_t lParam) {
   const SubclassEntry* found = FindSubclassEntry(window);
   if (!found) return ui.DefaultWindowProc(window, message, wParam, lParam);
   const SubclassEntry entry = *found;  // the popup's message loop may grow the registry
@@ -118,6 +119,16 @@ intptr_t RT_CALLBACK BannerWindowProc(rt::NativeWindow window, unsigned message,
       }
   }
   return result;
+}
+}  // namespace
+
+intptr_t RT_CALLBACK BannerWindowProc(rt::NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) {
+  rt::Ui& ui = *g_bannerUi;
+  try {
+    return HandleBannerMessage(ui, window, message, wParam, lParam);
+  } catch (...) {  // nothing unwinds through the system's window procedure
+    return ui.DefaultWindowProc(window, message, wParam, lParam);
+  }
 }
 
 void ShowMainMenuAtCursor(int, int) {

@@ -79,7 +79,8 @@ void FakeUi::RequireWindowThread() const {
 }
 
 // Every control operation: run on the window's thread, handed over from any other. After the end of
-// the process nothing happens any more, as nothing would in the real program.
+// the process nothing changes any more, as nothing would in the real program; reads still answer,
+// for the tests' sake.
 template <typename F>
 auto FakeUi::OnWindowThread(F f) -> decltype(f()) {
   using R = decltype(f());
@@ -89,9 +90,7 @@ auto FakeUi::OnWindowThread(F f) -> decltype(f()) {
     });
   } else {
     R result{};
-    Invoke([&] {
-      if (!sys.ended) result = f();
-    });
+    Invoke([&] { result = f(); });
     return result;
   }
 }
@@ -214,6 +213,7 @@ void FakeUi::Navigate(std::string_view browser, std::string_view address) {
 
 int FakeUi::ShowMessage(std::string_view text, unsigned style) {
   return OnWindowThread([&] {
+    if (sys.ended) return 0;
     messages.push_back({std::string(text), style});
     if (whileMessageOpen) whileMessageOpen();
     return 1;  // IDOK
@@ -228,6 +228,7 @@ void FakeUi::SetTrayIcon(int icon, std::string_view tooltip) {
 
 int FakeUi::RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) {
   return OnWindowThread([&] {
+    if (sys.ended) return 0;
     FAKE_REQUIRE(layout_.Find(receiver), receiver);
     hotkeys.push_back({std::string(receiver), modifiers, virtualKey});
     return hotkeyResult;
@@ -256,6 +257,7 @@ void FakeUi::PopupMenuAt(std::string_view menu, int x, int y) {
 
 bool FakeUi::OpenInShell(std::string_view address) {
   return OnWindowThread([&] {
+    if (sys.ended) return false;
     shellOpens.emplace_back(address);
     return true;
   });
@@ -365,7 +367,7 @@ void FakeUi::SetVisible(std::string_view control, bool visible) {
 }
 
 std::string FakeUi::CopyControl(std::string_view source) {
-  return OnWindowThread([&] { return Copy(source); });
+  return OnWindowThread([&] { return sys.ended ? std::string() : Copy(source); });
 }
 
 std::string FakeUi::Copy(std::string_view source) {

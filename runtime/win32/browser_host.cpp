@@ -111,7 +111,7 @@ class BrowserSite final : public IOleClientSite, public IOleInPlaceSite, public 
   }
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override try {
     if (id == DISPID_BEFORENAVIGATE2) {
       if (host_) host_->BeforeNavigate();
       // Arguments arrive last first: Cancel is rgvarg[0].
@@ -125,6 +125,8 @@ class BrowserSite final : public IOleClientSite, public IOleInPlaceSite, public 
     }
     // Unknown here: for an ambient property this tells the control to use its default.
     return DISP_E_MEMBERNOTFOUND;
+  } catch (...) {  // nothing unwinds through a COM caller
+    return E_UNEXPECTED;
   }
 
  private:
@@ -231,7 +233,10 @@ LRESULT CALLBACK BrowserHost::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_NCCREATE)
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, LONG_PTR(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
   auto* host = reinterpret_cast<BrowserHost*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (msg == WM_SIZE && host) host->FitControl();
+  try {
+    if (msg == WM_SIZE && host) host->FitControl();
+  } catch (...) {  // nothing unwinds through user32
+  }
   return DefWindowProcW(hwnd, msg, wp, lp);
 }
 

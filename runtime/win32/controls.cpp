@@ -217,6 +217,7 @@ std::string Window::CopyControl(std::string_view source) {
   return OnWindowThread([&]() -> std::string {
     Control* src = Find(source);
     if (!src || !src->hwnd) return {};
+    FlushControl(*src);  // the copy takes what the source shows
     const std::string text = GetText(source);
     copiedNames_.push_back(std::string(source) + kCopySeparator + std::to_string(copiedNames_.size() + 1));
     ControlRow row = *src->row;

@@ -10,16 +10,12 @@
 
 #include "runtime/html_line.h"
 #include "runtime/win32/app.h"
+#include "runtime/win32/handle.h"
 
 namespace rt::win32 {
 namespace {
 
 constexpr wchar_t kClass[] = L"RtHtmlLine";
-
-struct FontFree {
-  void operator()(HFONT font) const { DeleteObject(font); }
-};
-using UniqueFont = std::unique_ptr<std::remove_pointer_t<HFONT>, FontFree>;
 
 class ScreenDc {
  public:
@@ -154,7 +150,7 @@ void Paint(HWND hwnd, const LineWindow& line) {
   EndPaint(hwnd, &ps);
 }
 
-LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+LRESULT Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_NCCREATE) {
     auto* owner = static_cast<std::unique_ptr<LineWindow>*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, LONG_PTR(owner->release()));
@@ -201,6 +197,14 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  try {
+    return Handle(hwnd, msg, wp, lp);
+  } catch (...) {  // nothing unwinds through user32
+    return DefWindowProcW(hwnd, msg, wp, lp);
+  }
 }
 
 }  // namespace

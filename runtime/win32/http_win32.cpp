@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "runtime/win32/handle.h"
+
 // Not <chrono>: in C++20 it spells "\u00b5s", which has no GBK form, so it cannot compile with
 // -fexec-charset=GBK. <condition_variable> brings the clocks and durations needed here.
 #include <condition_variable>
@@ -14,20 +16,7 @@
 namespace rt {
 namespace {
 
-class InternetHandle {
- public:
-  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-  ~InternetHandle() {
-    if (handle_) InternetCloseHandle(handle_);
-  }
-  explicit operator bool() const { return handle_ != nullptr; }
-  HINTERNET get() const { return handle_; }
-
- private:
-  HINTERNET handle_;
-};
+using win32::UniqueInternet;
 
 void SetTimeouts(HINTERNET handle, DWORD ms) {
   for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT}) {
@@ -65,10 +54,10 @@ std::string Fetch(const std::string& url, const std::string& userAgent, DWORD ti
   object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   object = object.substr(0, object.find('#'));  // a fragment is never sent
 
-  InternetHandle session(InternetOpenA(userAgent.c_str(), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  UniqueInternet session(InternetOpenA(userAgent.c_str(), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
   if (!session) return {};
   SetTimeouts(session.get(), timeoutMs);
-  InternetHandle connection(
+  UniqueInternet connection(
       InternetConnectA(session.get(), host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection) return {};
   SetTimeouts(connection.get(), timeoutMs);
@@ -76,7 +65,7 @@ std::string Fetch(const std::string& url, const std::string& userAgent, DWORD ti
   DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
   if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
   const char* acceptTypes[] = {"*/*", nullptr};
-  InternetHandle request(
+  UniqueInternet request(
       HttpOpenRequestA(connection.get(), "GET", object.c_str(), "HTTP/1.0", nullptr, acceptTypes, flags, 0));
   if (!request) return {};
   // Only the request handle's receive and send time-outs bound a server that accepts and then stays
@@ -115,7 +104,7 @@ std::string HttpGet(std::string_view url, std::string_view userAgent, unsigned d
       std::string body;
       try {
         body = Fetch(url, userAgent, deadlineMs);
-      } catch (const std::exception&) {
+      } catch (...) {
         // out of memory: an empty answer, not std::terminate on a thread nobody waits for
       }
       std::lock_guard<std::mutex> lock(transfer->mutex);

@@ -135,6 +135,10 @@ LRESULT Window::Proc(UINT msg, WPARAM wp, LPARAM lp) {
         if (c.row->kind == Kind::StatusBar && c.hwnd) SendMessageW(c.hwnd, WM_SIZE, 0, 0);
       return 0;
     case WM_TIMER: {
+      if (wp == kFlushTimer) {
+        Flush();
+        return 0;
+      }
       const size_t index = size_t(wp) - kFirstControlId;
       if (index < controls_.size() && controls_[index].row->kind == Kind::Timer && controls_[index].period > 0)
         Raise(controls_[index].row->name, Event::Tick);
@@ -223,13 +227,60 @@ void Window::Sleep(int ms) { ::Sleep(DWORD(ms < 0 ? 0 : ms)); }
 
 System& Window::system() { return TheSystem(); }
 
+Shown& Window::Pending(Control& c) {
+  if (!c.shown.dirty) {
+    c.shown.dirty = true;
+    dirty_.push_back(&c);
+    if (!flushArmed_) flushArmed_ = SetTimer(hwnd_, kFlushTimer, kFlushDelayMs, nullptr) != 0;
+  }
+  return c.shown;
+}
+
+void Window::FlushControl(Control& c) {
+  Shown& s = c.shown;
+  if (!s.dirty) return;
+  s.dirty = false;
+  if (s.textDirty) SetWindowTextW(c.hwnd, s.text.c_str());
+  if (s.positionDirty) {
+    const bool progress = (c.row->flags & kProgress) != 0;
+    SendMessageW(c.hwnd, progress ? PBM_SETPOS : TBM_SETPOS, progress ? WPARAM(s.position) : TRUE, s.position);
+  }
+  if (s.visibleDirty) ShowWindow(c.hwnd, s.visible ? SW_SHOWNA : SW_HIDE);
+  if (!s.appended.empty()) {
+    const int end = GetWindowTextLengthW(c.hwnd);
+    SendMessageW(c.hwnd, EM_SETSEL, end, end);
+    SendMessageW(c.hwnd, EM_SCROLLCARET, 0, 0);
+    SendMessageW(c.hwnd, EM_REPLACESEL, FALSE, LPARAM(s.appended.c_str()));
+    s.appended.clear();
+    s.appended.shrink_to_fit();
+  }
+  s.textDirty = s.visibleDirty = s.positionDirty = false;
+}
+
+// Under Wine a visible edit box takes milliseconds per append and a progress bar about one per
+// position, so a fast download's thousands of events a second are painted together, every
+// kFlushDelayMs. What a control holds is always what was last written: reads answer it at once.
+void Window::Flush() {
+  if (flushArmed_) KillTimer(hwnd_, kFlushTimer);
+  flushArmed_ = false;
+  std::vector<Control*> dirty;
+  dirty.swap(dirty_);
+  for (Control* c : dirty) FlushControl(*c);
+}
+
+static std::wstring WindowText(HWND hwnd) {
+  std::wstring text(size_t(GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(size_t(GetWindowTextW(hwnd, text.data(), int(text.size()))));
+  return text;
+}
+
 Text Window::GetText(std::string_view control) {
   return OnWindowThread([&]() -> Text {
     Control* c = Find(control);
     if (!c || !c->hwnd) return {};
-    std::wstring text(size_t(GetWindowTextLengthW(c->hwnd)) + 1, L'\0');
-    text.resize(size_t(GetWindowTextW(c->hwnd, text.data(), int(text.size()))));
-    return Narrow(text);
+    if (c->shown.textDirty) return Narrow(c->shown.text);
+    FlushControl(*c);  // an edit's pending lines
+    return Narrow(WindowText(c->hwnd));
   });
 }
 
@@ -237,15 +288,17 @@ void Window::SetText(std::string_view control, std::string_view text) {
   OnWindowThread([&] {
     Control* c = Find(control);
     if (!c || !c->hwnd) return;
-    const std::wstring wanted = Wide(text);
-    // The same caption again costs no repaint (the transfer events rewrite captions per block).
-    const int length = GetWindowTextLengthW(c->hwnd);
-    if (length == int(wanted.size())) {
-      std::wstring current(size_t(length) + 1, L'\0');
-      current.resize(size_t(GetWindowTextW(c->hwnd, current.data(), length + 1)));
-      if (current == wanted) return;
+    std::wstring wanted = Wide(text);
+    if (c->row->kind == Kind::Edit) {  // what the user may be typing into is written at once
+      FlushControl(*c);
+      SetWindowTextW(c->hwnd, wanted.c_str());
+      return;
     }
-    SetWindowTextW(c->hwnd, wanted.c_str());
+    // The same caption again costs no repaint (the transfer events rewrite captions per block).
+    if (wanted == (c->shown.textDirty ? c->shown.text : WindowText(c->hwnd))) return;
+    Shown& shown = Pending(*c);
+    shown.text = std::move(wanted);
+    shown.textDirty = true;
   });
 }
 
@@ -302,6 +355,7 @@ void Window::PostDestroyWindow() { PostMessageW(hwnd_, kDestroyMessage, 0, 0); }
 
 int Window::ShowMessage(std::string_view text, unsigned style) {
   return OnWindowThread([&] {
+    Flush();  // the box should not stand over a stale window
     return MessageBoxW(nullptr, Wide(text).c_str(), Wide("信息：").c_str(), style | MB_OK | MB_TASKMODAL);
   });
 }
@@ -337,30 +391,32 @@ intptr_t Window::DefaultWindowProc(NativeWindow window, unsigned message, uintpt
   return DefWindowProcW(reinterpret_cast<HWND>(window), message, wParam, lParam);
 }
 
+static bool Visible(const Control& c) {
+  return c.shown.visibleDirty ? c.shown.visible : (GetWindowLongW(c.hwnd, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
 bool Window::IsVisible(std::string_view control) {
   return OnWindowThread([&] {
     Control* c = Find(control);
-    return c && c->hwnd && (GetWindowLongW(c->hwnd, GWL_STYLE) & WS_VISIBLE);
+    return c && c->hwnd && Visible(*c);
   });
 }
 
 void Window::SetVisible(std::string_view control, bool visible) {
   OnWindowThread([&] {
     Control* c = Find(control);
-    if (!c || !c->hwnd) return;
-    const bool now = (GetWindowLongW(c->hwnd, GWL_STYLE) & WS_VISIBLE) != 0;
-    if (now != visible) ShowWindow(c->hwnd, visible ? SW_SHOWNA : SW_HIDE);
+    if (!c || !c->hwnd || Visible(*c) == visible) return;
+    Shown& shown = Pending(*c);
+    shown.visible = visible;
+    shown.visibleDirty = true;
   });
 }
 
 void Window::AppendText(std::string_view edit, std::string_view text) {
   OnWindowThread([&] {
     Control* c = Find(edit);
-    if (!c || !c->hwnd) return;
-    const int end = GetWindowTextLengthW(c->hwnd);
-    SendMessageW(c->hwnd, EM_SETSEL, end, end);
-    SendMessageW(c->hwnd, EM_SCROLLCARET, 0, 0);
-    SendMessageW(c->hwnd, EM_REPLACESEL, FALSE, LPARAM(Wide(text).c_str()));
+    if (!c || !c->hwnd || c->row->kind != Kind::Edit || text.empty()) return;
+    Pending(*c).appended += Wide(text);
   });
 }
 
@@ -369,13 +425,12 @@ void Window::SetBarPosition(std::string_view bar, int position) {
     Control* c = Find(bar);
     if (!c || !c->hwnd || c->row->kind != Kind::Bar) return;
     const bool progress = (c->row->flags & kProgress) != 0;
-    const int now = int(SendMessageW(c->hwnd, progress ? PBM_GETPOS : TBM_GETPOS, 0, 0));
+    const int now = c->shown.positionDirty ? c->shown.position
+                                           : int(SendMessageW(c->hwnd, progress ? PBM_GETPOS : TBM_GETPOS, 0, 0));
     if (now == position) return;
-    if (progress) {
-      SendMessageW(c->hwnd, PBM_SETPOS, WPARAM(position), 0);
-    } else {
-      SendMessageW(c->hwnd, TBM_SETPOS, TRUE, LPARAM(position));
-    }
+    Shown& shown = Pending(*c);
+    shown.position = position;
+    shown.positionDirty = true;
   });
 }
 

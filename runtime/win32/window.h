@@ -30,8 +30,21 @@ inline constexpr int kFirstMenuId = 40000;
 inline constexpr UINT kDestroyMessage = WM_APP + 1;
 inline constexpr UINT kTrayMessage = WM_APP + 2;
 inline constexpr UINT kInvokeMessage = WM_APP + 3;  // lParam: the FunctionRef<void()> to run
+inline constexpr UINT_PTR kFlushTimer = 1;             // timer ids of the layout's timers start at kFirstControlId
+inline constexpr UINT kFlushDelayMs = 30;
 // Tab pages start under the header strip; their rows are placed relative to the tab control.
 inline constexpr int kTabHeaderHeight = 23;
+
+// What a control is to show, ahead of what it shows: changes are painted together a moment later
+// (see Window::Flush), so a burst of them costs one repaint.
+struct Shown {
+  bool dirty = false;
+  bool textDirty = false, visibleDirty = false, positionDirty = false;
+  std::wstring text;
+  bool visible = false;
+  int position = 0;
+  std::wstring appended;  // edits: text still to be appended
+};
 
 struct Control {
   const ControlRow* row = nullptr;
@@ -40,6 +53,7 @@ struct Control {
   int period = 0;
   UniqueBrush brush;  // the background brush answered to WM_CTLCOLOR*, made once
   UniqueFont font;
+  Shown shown;
 };
 
 class Window final : public Ui {
@@ -100,6 +114,10 @@ class Window final : public Ui {
   template <typename F>
   auto OnWindowThread(F f) -> decltype(f());
   void OnDestroy();
+  // Deferred painting: a change marks its control and arms a short timer; Flush paints them all.
+  Shown& Pending(Control& c);
+  void Flush();
+  void FlushControl(Control& c);
 
   // controls.cpp
   Control* Find(std::string_view name);
@@ -140,6 +158,8 @@ class Window final : public Ui {
   UINT taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
   std::string_view hotkeyReceiver_;
   std::map<std::string_view, std::string> linkAddresses_;
+  std::vector<Control*> dirty_;  // controls with changes not yet painted
+  bool flushArmed_ = false;
 };
 
 // Every Ui operation: run on the window's thread, handed over from any other.

@@ -6,6 +6,8 @@
 // fails at once for a console child.
 #include <windows.h>
 
+#include "runtime/win32/handle.h"
+
 #include <string>
 
 namespace {
@@ -26,11 +28,11 @@ std::wstring OwnDirectory() {
 }
 
 bool WriteAll(const std::wstring& file, const char* data, DWORD size) {
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  rt::win32::UniqueFile h(
+      CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(h, data, size, &written, nullptr) && written == size;
-  return CloseHandle(h) && ok;
+  return WriteFile(h.get(), data, size, &written, nullptr) && written == size;
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 //     (KEY as HKLM\... / HKCU\... / HKCR\...; NAME empty for the default value; REG_SZ only)
 #include <windows.h>
 #include <commctrl.h>
+
+#include "runtime/win32/handle.h"
 #include <fcntl.h>
 #include <io.h>
 
@@ -196,18 +198,14 @@ std::vector<HWND> Descendants(HWND parent) {
   return all;
 }
 
-struct Started {
-  HANDLE process;
-};
-
-std::map<DWORD, Started> g_started;
+std::map<DWORD, rt::win32::UniqueKernel> g_started;  // the processes this driver started
 DWORD g_last = 0;
 
 HANDLE StartedProcess(const std::vector<std::string>& f, size_t index) {
   DWORD pid = f.size() > index ? static_cast<DWORD>(ParseInt(f[index])) : g_last;
   auto it = g_started.find(pid);
   if (it == g_started.end()) Fail("no process started with pid " + std::to_string(pid));
-  return it->second.process;
+  return it->second.get();
 }
 
 std::string CmdStart(const std::vector<std::string>& f) {
@@ -223,8 +221,8 @@ std::string CmdStart(const std::vector<std::string>& f) {
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(),
                       &si, &pi))
     Fail("CreateProcess failed: " + std::to_string(GetLastError()));
-  CloseHandle(pi.hThread);
-  g_started[pi.dwProcessId] = Started{pi.hProcess};
+  rt::win32::UniqueKernel thread(pi.hThread);
+  g_started[pi.dwProcessId] = rt::win32::UniqueKernel(pi.hProcess);
   g_last = pi.dwProcessId;
   return Obj().Bool("ok", true).Num("pid", pi.dwProcessId).Done();
 }
@@ -491,34 +489,28 @@ class RemoteBuffer {
   RemoteBuffer(HWND h, size_t size) : size_(size) {
     DWORD pid = 0;
     GetWindowThreadProcessId(h, &pid);
-    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    process_.reset(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid));
     if (!process_) Fail("OpenProcess failed: " + std::to_string(GetLastError()));
-    mem_ = VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (!mem_) {
-      CloseHandle(process_);
-      Fail("VirtualAllocEx failed: " + std::to_string(GetLastError()));
-    }
+    mem_ = VirtualAllocEx(process_.get(), nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!mem_) Fail("VirtualAllocEx failed: " + std::to_string(GetLastError()));
   }
-  ~RemoteBuffer() {
-    VirtualFreeEx(process_, mem_, 0, MEM_RELEASE);
-    CloseHandle(process_);
-  }
+  ~RemoteBuffer() { VirtualFreeEx(process_.get(), mem_, 0, MEM_RELEASE); }
   RemoteBuffer(const RemoteBuffer&) = delete;
   RemoteBuffer& operator=(const RemoteBuffer&) = delete;
 
   char* At(size_t offset) const { return static_cast<char*>(mem_) + offset; }
   void Write(size_t offset, const void* data, size_t n) const {
-    if (offset + n > size_ || !WriteProcessMemory(process_, At(offset), data, n, nullptr))
+    if (offset + n > size_ || !WriteProcessMemory(process_.get(), At(offset), data, n, nullptr))
       Fail("WriteProcessMemory failed");
   }
   void Read(size_t offset, void* data, size_t n) const {
-    if (offset + n > size_ || !ReadProcessMemory(process_, At(offset), data, n, nullptr))
+    if (offset + n > size_ || !ReadProcessMemory(process_.get(), At(offset), data, n, nullptr))
       Fail("ReadProcessMemory failed");
   }
 
  private:
   size_t size_;
-  HANDLE process_ = nullptr;
+  rt::win32::UniqueKernel process_;
   void* mem_ = nullptr;
 };
 
@@ -694,19 +686,19 @@ std::string CmdRegGet(const std::vector<std::string>& f) {
   if (f.size() < 2) Fail("usage: reg_get <key> [<name>]");
   RegPath key = ParseRegPath(f[1]);
   std::wstring name = Widen(f.size() > 2 ? f[2] : std::string());
-  HKEY h = nullptr;
-  if (RegOpenKeyExW(key.root, key.sub.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(key.root, key.sub.c_str(), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
     return Obj().Bool("ok", true).Bool("key_exists", false).Bool("exists", false).Done();
+  rt::win32::UniqueKey h(opened);
   DWORD type = 0, size = 0;
-  LONG r = RegQueryValueExW(h, name.c_str(), nullptr, &type, nullptr, &size);
+  LONG r = RegQueryValueExW(h.get(), name.c_str(), nullptr, &type, nullptr, &size);
   std::wstring value;
   if (r == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ)) {
     std::vector<wchar_t> buf(size / sizeof(wchar_t) + 1, L'\0');
     DWORD got = static_cast<DWORD>(buf.size() * sizeof(wchar_t));
-    r = RegQueryValueExW(h, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got);
+    r = RegQueryValueExW(h.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &got);
     value = buf.data();
   }
-  RegCloseKey(h);
   if (r != ERROR_SUCCESS) return Obj().Bool("ok", true).Bool("key_exists", true).Bool("exists", false).Done();
   if (type != REG_SZ && type != REG_EXPAND_SZ) Fail("not a string value, type " + std::to_string(type));
   return Obj().Bool("ok", true).Bool("key_exists", true).Bool("exists", true).Str("value", Narrow(value)).Done();
@@ -716,12 +708,12 @@ std::string CmdRegSet(const std::vector<std::string>& f) {
   if (f.size() < 4) Fail("usage: reg_set <key> <name> <value>");
   RegPath key = ParseRegPath(f[1]);
   std::wstring name = Widen(f[2]), value = Widen(f[3]);
-  HKEY h = nullptr;
-  LONG r = RegCreateKeyExW(key.root, key.sub.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr);
+  HKEY created = nullptr;
+  LONG r = RegCreateKeyExW(key.root, key.sub.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &created, nullptr);
   if (r != ERROR_SUCCESS) Fail("RegCreateKeyEx failed: " + std::to_string(r));
-  r = RegSetValueExW(h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+  rt::win32::UniqueKey h(created);
+  r = RegSetValueExW(h.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(h);
   if (r != ERROR_SUCCESS) Fail("RegSetValueEx failed: " + std::to_string(r));
   return Obj().Bool("ok", true).Done();
 }
