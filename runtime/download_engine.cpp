@@ -47,6 +47,7 @@ struct Conn {
   bool abandoned = false;  // the control thread gave up on it: it writes and reports nothing more
   bool started = false;    // its kTransferStarted is queued
   bool whole = false;      // its stream is the whole entity rather than a range
+  bool streaming = false;  // its response is accepted: until then a whole stream may take its piece over
   int piece = -1;
   Clock::time_point deadline = kNever;  // no progress by then, and it is abandoned
 };
@@ -127,14 +128,21 @@ std::string NumberedName(const std::string& path, int n) {
   return path.substr(0, dot) + "(" + std::to_string(n) + ")" + path.substr(dot);
 }
 
-// A failed attempt: the piece goes back for another one, or the task gives up. Under m. The pause
-// before the next attempt, or nullopt when the task gives up.
+// A failed attempt: the piece is tried again after a pause, or the task gives up. Under m. The
+// pause, or nullopt when the task gives up. A connection that retries keeps its piece through the
+// pause, all of it reserved, so that no idle connection hammers the server with it meanwhile; an
+// abandoned one gives it back at once (its time-out was pause enough).
 std::optional<Ms> NoteFailure(Task& t, Conn& c, const std::string& why) {
   int failures;
   if (c.piece >= 0) {
-    failures = ++t.segs->At(c.piece).failures;
-    t.segs->GiveBack(c.piece);
-    c.piece = -1;
+    Piece& p = t.segs->At(c.piece);
+    failures = ++p.failures;
+    if (c.abandoned) {
+      t.segs->GiveBack(c.piece);
+      c.piece = -1;
+    } else {
+      t.segs->Reserve(c.piece, p.Remaining());
+    }
   } else {
     failures = ++t.probeFailures;
   }
@@ -148,19 +156,53 @@ std::optional<Ms> NoteFailure(Task& t, Conn& c, const std::string& why) {
   return Ms(static_cast<int64_t>(t.tuning.backoffMs) << std::min(failures - 1, 10));
 }
 
-// The next piece for a connection whose stream has ended; -1 when there is none for it. Under m.
+// The next piece for a connection whose stream has ended: the one it kept through a pause, else a
+// free one, else half of the largest; -1 when there is none for it. Under m.
 int PickWork(Task& t, Conn& c) {
+  if (c.piece >= 0 && t.segs->At(c.piece).Remaining() == 0) {
+    t.segs->GiveBack(c.piece);
+    c.piece = -1;
+  }
   if (t.noRanges) {
     // One stream of the whole entity at a time: more would each read it from the start.
-    for (const auto& other : t.conns)
-      if (other.get() != &c && !other->ended && !other->abandoned && other->whole) return -1;
+    for (const auto& other : t.conns) {
+      if (other.get() != &c && !other->ended && !other->abandoned && other->whole) {
+        if (c.piece >= 0) t.segs->GiveBack(c.piece);
+        return c.piece = -1;
+      }
+    }
     c.whole = true;
+    if (c.piece >= 0) {
+      t.segs->Reserve(c.piece, 0);
+      return c.piece;
+    }
     return c.piece = t.segs->Take();
   }
   c.whole = false;
+  if (c.piece >= 0) {
+    t.segs->Reserve(c.piece, 0);
+    return c.piece;
+  }
   int id = t.segs->Take();
   if (id < 0) id = t.segs->StealHalf();
   return c.piece = id;
+}
+
+// A whole stream that reaches a piece whose owner is still waiting for its response takes the piece
+// over: reading on costs nothing, while stopping would mean a new request that reads from byte 0.
+// The owner finds its piece gone when its response arrives. Under m.
+int TakeOver(Task& t, Conn& c, int64_t offset) {
+  int id = t.segs->PieceAt(offset);
+  if (id < 0) return -1;
+  if (!t.segs->At(id).busy) return t.segs->TakeAt(offset);
+  for (const auto& owner : t.conns) {
+    if (owner.get() != &c && owner->piece == id && !owner->streaming && !owner->abandoned) {
+      owner->piece = -1;
+      t.segs->Reserve(id, 0);
+      return id;
+    }
+  }
+  return -1;
 }
 
 void QueueRange(Task& t, Conn& c) {
@@ -218,7 +260,6 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
   int64_t paced = 0;
   for (;;) {
     const int n = conn.Read(buffer);
-    int64_t from = 0, length = 0;
     {
       Lock lock(t.m);
       if (c.abandoned || t.Quitting()) return Outcome::Quit;
@@ -226,9 +267,8 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
         why = "receive failed";
         return Outcome::Retry;
       }
-      Piece& p = t.segs->At(c.piece);
       if (n == 0) {
-        if (t.segs->Total() == Segments::kUnknown && pos >= p.Cursor()) {
+        if (t.segs->Total() == Segments::kUnknown && pos >= t.segs->At(c.piece).Cursor()) {
           t.segs->EndAt(c.piece);  // no length announced: a clean end is the end
           t.entity.total = t.segs->Total();
           return Outcome::Done;
@@ -236,45 +276,57 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
         why = "the body ended early";
         return Outcome::Retry;
       }
-      if (pos > p.Cursor()) {
-        why = "a gap in the stream";  // cannot happen with a sane transport; never write past a hole
-        return Outcome::Retry;
-      }
       c.deadline = Clock::now() + t.readLimit;
-      from = std::max(pos, p.Cursor());
-      length = std::max<int64_t>(0, std::min(pos + n, p.end) - from);
-      t.segs->Reserve(c.piece, length);
     }
-    if (length > 0) {
-      bool written;
+    // The block [blockStart, blockEnd) may finish one piece and, in a whole stream, begin the next.
+    const int64_t blockStart = pos, blockEnd = pos + n;
+    while (pos < blockEnd) {
+      int64_t from, length;
       {
-        std::lock_guard fileLock(t.fileMutex);
-        written = t.file && t.file->WriteAt(from, std::span<const char>(buffer.data() + (from - pos), static_cast<size_t>(length)));
+        Lock lock(t.m);
+        const Piece& p = t.segs->At(c.piece);
+        if (pos > p.Cursor()) {
+          why = "a gap in the stream";  // cannot happen with a sane transport; never write past a hole
+          return Outcome::Retry;
+        }
+        from = p.Cursor();
+        length = std::max<int64_t>(0, std::min(blockEnd, p.end) - from);
+        if (blockEnd <= from) length = 0;  // all of it lies before the cursor: skipped
+        t.segs->Reserve(c.piece, length);
+      }
+      if (length > 0) {
+        bool written;
+        {
+          std::lock_guard fileLock(t.fileMutex);
+          written = t.file && t.file->WriteAt(from, std::span<const char>(buffer.data() + (from - blockStart), static_cast<size_t>(length)));
+        }
+        Lock lock(t.m);
+        if (c.abandoned || t.Quitting()) return Outcome::Quit;
+        if (!written) {
+          t.Fail("cannot write " + t.Temp());
+          return Outcome::Fatal;
+        }
+        t.segs->Advance(c.piece, length);
+        t.barren = 0;
+        t.unreported += length;
+        t.Queue(kDataReceived, c.index, static_cast<int>(length), 0);
+        if (t.events.size() >= kQueueLimit) {
+          // The owner's handler is slower than the wire: wait for it rather than queue without bound.
+          c.deadline = kNever;
+          t.cv.wait(lock, [&] { return t.events.size() < kQueueLimit / 2 || c.abandoned || t.Quitting(); });
+          c.deadline = Clock::now() + t.readLimit;
+        }
       }
       Lock lock(t.m);
-      if (c.abandoned || t.Quitting()) return Outcome::Quit;
-      if (!written) {
-        t.Fail("cannot write " + t.Temp());
-        return Outcome::Fatal;
+      const Piece& p = t.segs->At(c.piece);
+      if (p.Remaining() > 0 || t.segs->Total() == Segments::kUnknown) {
+        pos = blockEnd;  // the block is used up (or lay before the cursor)
+        continue;
       }
-      t.segs->Advance(c.piece, length);
-      t.barren = 0;
-      t.unreported += length;
-      t.Queue(kDataReceived, c.index, static_cast<int>(length), 0);
-      if (t.events.size() >= kQueueLimit) {
-        // The owner's handler is slower than the wire: wait for it rather than queue without bound.
-        c.deadline = kNever;
-        t.cv.wait(lock, [&] { return t.events.size() < kQueueLimit / 2 || c.abandoned || t.Quitting(); });
-        c.deadline = Clock::now() + t.readLimit;
-      }
-    }
-    pos += n;
-    Lock lock(t.m);
-    const Piece& p = t.segs->At(c.piece);
-    if (p.Remaining() == 0 && t.segs->Total() != Segments::kUnknown) {
       if (!c.whole) return Outcome::Done;  // also when another connection took over our tail
       // A whole stream carries on into the next piece when nobody has it yet: no new request.
-      int next = t.segs->TakeAt(p.end);
+      pos = p.end;
+      int next = TakeOver(t, c, p.end);
       t.segs->GiveBack(c.piece);
       c.piece = next;
       if (next < 0) return Outcome::Done;
@@ -282,6 +334,7 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
       QueueRange(t, c);
     }
     if (rate > 0) {
+      Lock lock(t.m);
       paced += n;
       c.deadline = kNever;
       t.cv.wait_until(lock, paceStart + std::chrono::microseconds(paced * 1000000 / rate),
@@ -304,6 +357,7 @@ bool Work(Task& t, Conn& c) {
     request.sendTimeoutMs = PositiveOr(t.param.sendTimeout, 20000);
     request.receiveTimeoutMs = PositiveOr(t.param.receiveTimeout, 20000);
     bool probe;
+    int asked = -1;
     {
       Lock lock(t.m);
       if (c.abandoned || t.Quitting()) return true;
@@ -318,6 +372,7 @@ bool Work(Task& t, Conn& c) {
         request.first = p.Cursor();
         request.last = p.end - 1;
       }
+      asked = c.piece;
       c.deadline = Clock::now() + t.openLimit;
     }
 
@@ -330,6 +385,7 @@ bool Work(Task& t, Conn& c) {
       Lock lock(t.m);
       if (c.abandoned) return false;
       if (t.Quitting()) return true;
+      if (!probe && c.piece != asked) continue;  // a whole stream took the piece over meanwhile
       Verdict verdict = Verdict::Retry;
       if (!conn) {
         why = "cannot connect: " + why;
@@ -343,6 +399,7 @@ bool Work(Task& t, Conn& c) {
       }
       switch (verdict) {
         case Verdict::Accept:
+          c.streaming = true;
           break;
         case Verdict::WholeBody:
           // The server ignores ranges: this stream would start at 0, and the stream of the whole
@@ -391,6 +448,11 @@ bool Work(Task& t, Conn& c) {
     }
     conn.reset();
     Lock lock(t.m);
+    c.streaming = false;
+    if (outcome == Outcome::Done && c.piece >= 0) {
+      t.segs->GiveBack(c.piece);
+      c.piece = -1;
+    }
     if (outcome == Outcome::Quit) return !c.abandoned;
     if (outcome == Outcome::Fatal) return false;
     if (outcome == Outcome::Retry) {

@@ -8,17 +8,18 @@
 
 namespace rt {
 
+using Clock = std::chrono::steady_clock;
+
 struct FakeTransport::State {
   std::mutex m;
   std::condition_variable cv;
   bool awake = false;
   int open = 0, mostOpen = 0;
   std::vector<TransportRequest> requests;
+  std::vector<double> seconds;
 };
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 class FakeConnection : public Connection {
  public:
@@ -82,12 +83,14 @@ std::unique_ptr<Connection> FakeTransport::Open(const TransportRequest& request,
     std::lock_guard lock(state_->m);
     number = static_cast<int>(state_->requests.size());
     state_->requests.push_back(request);
+    state_->seconds.push_back(std::chrono::duration<double>(Clock::now().time_since_epoch()).count());
   }
   Reply reply;
   reply.body = content;
   reply.etag = etag;
   reply.lastModified = lastModified;
   if (shape) shape(number, request, reply);
+  if (reply.headDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.headDelayMs));
   if (reply.refuse) {
     error = "refused";
     return nullptr;
@@ -136,6 +139,11 @@ void FakeTransport::Wake() {
 std::vector<TransportRequest> FakeTransport::Requests() {
   std::lock_guard lock(state_->m);
   return state_->requests;
+}
+
+std::vector<double> FakeTransport::RequestSeconds() {
+  std::lock_guard lock(state_->m);
+  return state_->seconds;
 }
 
 int FakeTransport::MostOpenAtOnce() {

@@ -32,6 +32,7 @@ class FakeTransport : public Transport {
     int64_t silentAfter = -1;    // Read blocks after this many body bytes
     int64_t shortBy = 0;         // the body ends cleanly this many bytes early
     int rate = 0;                // body bytes per second from the first byte on, no burst; 0 = no limit
+    int headDelayMs = 0;         // Open answers only after this long
   };
 
   std::string content;           // the entity
@@ -51,6 +52,7 @@ class FakeTransport : public Transport {
 
   void Wake();                                // ends every silence now and from now on
   std::vector<TransportRequest> Requests();   // every request so far, in order
+  std::vector<double> RequestSeconds();       // when each was made, in seconds on a steady clock
   int MostOpenAtOnce();
 
   struct State;  // shared with the connections

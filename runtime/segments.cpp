@@ -35,6 +35,12 @@ int Segments::TakeAt(int64_t offset) {
   return -1;
 }
 
+int Segments::PieceAt(int64_t offset) const {
+  for (int i = 0; i < Count(); ++i)
+    if (At(i).Remaining() > 0 && At(i).Cursor() == offset) return i;
+  return -1;
+}
+
 int Segments::StealHalf() {
   auto spare = [](const Piece& p) { return p.Remaining() - p.pending; };
   int victim = -1;

@@ -35,6 +35,8 @@ class Segments {
   // The free piece with bytes left whose cursor is exactly `offset` (a stream that goes on past its
   // piece can carry on without a new request); -1 when there is none.
   int TakeAt(int64_t offset);
+  // The piece with bytes left whose cursor is exactly `offset`, free or busy; -1 when there is none.
+  int PieceAt(int64_t offset) const;
   // Splits the busy piece with the most bytes left (beyond its pending write) and hands the caller
   // its upper half as a new busy piece; -1 when no piece has at least twice `minPiece` left.
   int StealHalf();

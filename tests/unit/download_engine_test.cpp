@@ -235,10 +235,10 @@ class Download : public ::testing::Test {
     server->Wake();
     engine.reset();
   }
-  void MakeEngine() {
+  void MakeEngine(int backoffMs = 5) {
     rt::EngineTuning tuning;
     tuning.retries = 3;
-    tuning.backoffMs = 5;
+    tuning.backoffMs = backoffMs;
     tuning.minPiece = 4096;
     engine = rt::NewDownloadInstance(server, files, [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
                                      tuning);
@@ -274,7 +274,7 @@ class Download : public ::testing::Test {
 
   // The file at `path` is the served content, and no byte of it was written twice or wrongly.
   void ExpectDelivered(const std::string& path) {
-    EXPECT_EQ(files.Content(path), server->content) << path;
+    EXPECT_TRUE(files.Content(path) == server->content) << path << " differs from the served file";
     ExpectWritesOnlyOf(files.Get(path), server->content, true);
     EXPECT_EQ(files.Get(kTemp), nullptr);
   }
@@ -340,8 +340,10 @@ TEST_F(Download, RangesCoverTheFileExactlyOnceOverAllConnections) {
 }
 
 TEST_F(Download, AConnectionThatRunsDryTakesOverHalfOfTheSlowestRange) {
-  // The range starting at 80000 (the third of five) crawls; the rest is instant.
-  server->shape = [](int, const TransportRequest& request, FakeTransport::Reply& reply) {
+  // The range starting at 80000 (the third of five) crawls; the rest is quick. (The first stream is
+  // held back throughout, or it would read on through every piece before the others are answered.)
+  server->shape = [](int number, const TransportRequest& request, FakeTransport::Reply& reply) {
+    if (number == 0) reply.rate = 250000;
     if (request.first == 80000) reply.rate = 20000;
   };
   auto start = Clock::now();
@@ -354,8 +356,28 @@ TEST_F(Download, AConnectionThatRunsDryTakesOverHalfOfTheSlowestRange) {
   EXPECT_TRUE(stolen) << "nobody helped the slow range";
 }
 
-TEST_F(Download, FailedRangesAreRetriedFromWhereTheyStopped) {
+TEST_F(Download, TheWholeStreamReadsOnThroughPiecesWhoseRangesAreStillUnanswered) {
+  // The first stream takes 200 ms, time enough for the others to take their pieces; their answers
+  // come later still.
   server->shape = [](int number, const TransportRequest&, FakeTransport::Reply& reply) {
+    if (number == 0) reply.rate = 1000000;
+    if (number > 0) reply.headDelayMs = 300;
+  };
+  Seen finished = Run();
+  EXPECT_EQ(finished.v2, rt::kEndComplete);
+  ExpectDelivered(kTarget);
+  for (const Seen& e : Events()) {
+    if (e.code == rt::kDataReceived) {
+      EXPECT_EQ(e.v2, 1);  // every byte came over the first connection
+    }
+  }
+  EXPECT_GE(Count(rt::kThreadContinues), 4);
+}
+
+TEST_F(Download, FailedRangesAreRetriedFromWhereTheyStoppedAfterAPause) {
+  MakeEngine(60);
+  server->shape = [](int number, const TransportRequest&, FakeTransport::Reply& reply) {
+    if (number == 0) reply.rate = 250000;
     if (number == 1 || number == 2) reply.dropAfter = 5000;  // two ranges break mid-body
     if (number == 3) reply.status = 503;
     if (number == 4) reply.refuse = true;
@@ -364,18 +386,23 @@ TEST_F(Download, FailedRangesAreRetriedFromWhereTheyStopped) {
   EXPECT_EQ(finished.v2, rt::kEndComplete);
   ExpectDelivered(kTarget);
   auto requests = server->Requests();
+  auto seconds = server->RequestSeconds();
   ASSERT_GE(requests.size(), 3u);
-  for (int broken : {1, 2}) {
-    int64_t resumeAt = requests[static_cast<size_t>(broken)].first + 5000;
-    bool resumed = false;
-    for (const auto& r : requests) resumed |= r.first == resumeAt;
-    EXPECT_TRUE(resumed) << "request " << broken << " not resumed at " << resumeAt;
+  for (size_t broken : {1u, 2u}) {
+    // The range resumes at the byte after the last one received, and not before the pause is over
+    // (an idle connection may not snap it up meanwhile).
+    int64_t resumeAt = requests[broken].first + 5000;
+    auto again = std::find_if(requests.begin() + static_cast<long>(broken) + 1, requests.end(),
+                              [&](const TransportRequest& r) { return r.first == resumeAt; });
+    ASSERT_NE(again, requests.end()) << "request " << broken << " not resumed at " << resumeAt;
+    EXPECT_GE(seconds[static_cast<size_t>(again - requests.begin())] - seconds[broken], 0.055) << "request " << broken;
   }
 }
 
 TEST_F(Download, ASilentConnectionIsAbandonedAndItsRangeDoneByAnother) {
   param.receiveTimeout = 150;
   server->shape = [](int number, const TransportRequest&, FakeTransport::Reply& reply) {
+    if (number == 0) reply.rate = 250000;
     if (number == 2) reply.silentAfter = 1000;
   };
   auto start = Clock::now();
@@ -464,6 +491,9 @@ TEST_F(Download, ServersWithoutRangesOrLengthStillDeliverTheWholeFile) {
     if (c.oneRequest) {
       EXPECT_EQ(server->Requests().size(), 1u);
     }
+    // However the ranges went, the whole entity was asked for once: one stream carried it all.
+    auto requests = server->Requests();
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [](const TransportRequest& r) { return r.first == 0 && r.last == -1; }), 1);
     files.RemoveFile(kTarget);
   }
 }
@@ -607,7 +637,12 @@ TEST_F(Download, TransferFinishedComesLastAndOnceWhateverGoesWrong) {
       {"drops", [](int n, const TransportRequest&, FakeTransport::Reply& r) { if (n % 2) r.dropAfter = 3000; }, rt::kEndComplete},
       {"one silent", [](int n, const TransportRequest&, FakeTransport::Reply& r) { if (n == 3) r.silentAfter = 100; }, rt::kEndComplete},
       {"short", [](int n, const TransportRequest&, FakeTransport::Reply& r) { if (n == 1) r.shortBy = 10; }, rt::kEndComplete},
-      {"server breaks", [](int n, const TransportRequest&, FakeTransport::Reply& r) { if (n > 0) r.status = 500; }, rt::kEndFailed},
+      {"server breaks",
+       [](int n, const TransportRequest&, FakeTransport::Reply& r) {
+         if (n == 0) r.rate = 200000;  // slow enough that the failing ranges give up first
+         if (n > 0) r.status = 500;
+       },
+       rt::kEndFailed},
       {"disk full", nullptr, rt::kEndFailed},
   };
   for (const Case& c : cases) {

@@ -102,6 +102,9 @@ TEST(Segments, TakeAtContinuesOnlyAtTheExactCursor) {
   EXPECT_EQ(s.TakeAt(150), -1);
   EXPECT_EQ(s.TakeAt(100), 1);
   EXPECT_EQ(s.TakeAt(100), -1);  // now busy
+  EXPECT_EQ(s.PieceAt(100), 1);  // busy or not
+  EXPECT_EQ(s.PieceAt(200), 2);
+  EXPECT_EQ(s.PieceAt(150), -1);
 }
 
 TEST(Segments, FailuresCountUntilProgress) {
