@@ -792,6 +792,7 @@ class BodyServer:
         self.port, self.body, self.behaviour, self.rate = port, body, behaviour, rate
         self.cut = len(body) // 2 if cut is None else cut
         self.served = []  # ServedRequest, in the order the responses ended
+        self.answering = {}  # connection -> ServedRequest (end None) while its response is under way
         self._lock = threading.Lock()
         self._stopped = threading.Event()
         self._conns = []
@@ -802,8 +803,9 @@ class BodyServer:
         threading.Thread(target=self._accept, daemon=True).start()
 
     def requests(self):
+        """Every request answered so far, and those still being answered (end None, sent 0)."""
         with self._lock:
-            return list(self.served)
+            return list(self.served) + sorted(self.answering.values(), key=lambda r: r.start)
 
     def _accept(self):
         while not self._stopped.is_set():
@@ -868,6 +870,8 @@ class BodyServer:
                 status, first, last = 200, 0, size - 1
                 line = "HTTP/1.1 200 OK"
             headers.append(f"Content-Length: {last - first + 1}")
+            with self._lock:
+                self.answering[conn] = ServedRequest(begun, None, target, asked, status, first, last, 0)
             conn.sendall(("\r\n".join([line, "Content-Type: application/zip"] + headers) + "\r\n\r\n").encode())
             end = last + 1
             if self.behaviour in ("drop", "silent") and first <= self.cut <= last:
@@ -879,6 +883,7 @@ class BodyServer:
             pass
         finally:
             with self._lock:
+                self.answering.pop(conn, None)
                 self.served.append(ServedRequest(begun, time.time(), target, asked, status, first, last, sent))
             try:
                 conn.close()
