@@ -2,8 +2,11 @@
 
 #include <unzip.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,10 +17,15 @@ namespace {
 
 // minizip reads the archive through these functions, so the archive is reached through the System
 // like every other file: the same code runs against the real file system and the in-memory fake.
+// minizip takes the headers a byte or two at a time; a window of the file read ahead turns those into
+// one system call per window, which under Wine is most of an extraction's time.
 struct Stream {
   std::unique_ptr<File> file;
   int64_t position = 0;
   bool failed = false;
+  std::vector<char> window = std::vector<char>(64 * 1024);
+  int64_t windowAt = 0;
+  size_t windowLength = 0;
 };
 
 voidpf ZCALLBACK OpenStream(voidpf opaque, const void* filename, int mode) {
@@ -27,15 +35,36 @@ voidpf ZCALLBACK OpenStream(voidpf opaque, const void* filename, int mode) {
   return new Stream{std::move(file)};
 }
 
+// minizip takes a short count for an error, so every read is filled to the end of the file.
 uLong ZCALLBACK ReadStream(voidpf, voidpf stream, void* buffer, uLong size) {
   auto* s = static_cast<Stream*>(stream);
-  int64_t n = s->file->ReadAt(s->position, std::span<char>(static_cast<char*>(buffer), size));
-  if (n < 0) {
-    s->failed = true;
-    return 0;
+  auto* out = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    int64_t windowEnd = s->windowAt + static_cast<int64_t>(s->windowLength);
+    if (s->position >= s->windowAt && s->position < windowEnd) {
+      size_t offset = static_cast<size_t>(s->position - s->windowAt);
+      size_t n = std::min<size_t>(size - done, s->windowLength - offset);
+      std::memcpy(out + done, s->window.data() + offset, n);
+      done += n;
+      s->position += static_cast<int64_t>(n);
+      continue;
+    }
+    // What is left: large reads (the entries' data) go straight in, small ones through a new window.
+    bool direct = size - done >= s->window.size();
+    std::span<char> into = direct ? std::span<char>(out + done, size - done) : std::span<char>(s->window);
+    int64_t n = s->file->ReadAt(s->position, into);
+    if (n < 0) s->failed = true;
+    if (n <= 0) break;
+    if (direct) {
+      done += static_cast<size_t>(n);
+      s->position += n;
+    } else {
+      s->windowAt = s->position;
+      s->windowLength = static_cast<size_t>(n);
+    }
   }
-  s->position += n;
-  return static_cast<uLong>(n);
+  return static_cast<uLong>(done);
 }
 
 uLong ZCALLBACK WriteStream(voidpf, voidpf, const void*, uLong) { return 0; }  // read only
@@ -119,20 +148,33 @@ bool EndsWithSeparator(std::string_view text) {
 }
 
 // Makes `base` + each of the first `count` names, one level at a time; existing ones are fine.
-bool MakeDirectories(System& system, std::string path, const std::vector<std::string>& names, size_t count) {
+// `made` holds the directories already known to be there, so a folder of many files costs no
+// further system calls after its first.
+bool MakeDirectories(System& system, std::string path, const std::vector<std::string>& names, size_t count,
+                     std::set<std::string>& made) {
+  std::vector<std::string> levels;
   for (size_t i = 0; i < count; ++i) {
     path += '\\';
     path += names[i];
-    system.MakeDirectory(path);
+    levels.push_back(path);
   }
+  if (made.contains(path)) return true;
+  for (auto& level : levels)
+    if (!made.contains(level)) system.MakeDirectory(level);
   uint32_t attributes = system.GetAttributes(path);
-  return attributes != kNoFile && (attributes & kAttrDirectory);
+  if (attributes == kNoFile || !(attributes & kAttrDirectory)) return false;
+  made.insert(levels.begin(), levels.end());
+  made.insert(path);
+  return true;
 }
 
 // The current entry's data into `path`; the result is one of the component's codes.
 int ExtractFile(System& system, unzFile archive, const std::string& path) {
-  if (system.GetAttributes(path) != kNoFile) system.SetAttributes(path, kAttrNormal);
   auto file = system.Open(path, FileMode::Create);
+  // A read-only or hidden file is replaced too, its attributes set to normal first. (Asked only
+  // after a refusal: for the many new files the question would be one more system call each.)
+  if (!file && system.GetAttributes(path) != kNoFile && system.SetAttributes(path, kAttrNormal))
+    file = system.Open(path, FileMode::Create);
   if (!file) return kZipWriteFailed;
   if (unzOpenCurrentFile(archive) != UNZ_OK) return kZipBadEntry;
   std::vector<char> buffer(64 * 1024);
@@ -154,14 +196,14 @@ int ExtractFile(System& system, unzFile archive, const std::string& path) {
   // Closing checks the CRC once the whole entry has been read.
   int closed = unzCloseCurrentFile(archive);
   if (result == kZipOk && closed != UNZ_OK) result = kZipBadEntry;
-  if (result == kZipOk && !file->Flush()) result = kZipWriteFailed;
+  // No flush to the disk: the staged files are read back at once and then removed.
   file.reset();
   // A damaged entry leaves no half file behind.
   if (result != kZipOk) system.RemoveFile(path);
   return result;
 }
 
-int ExtractEntry(System& system, unzFile archive, std::string_view targetDir) {
+int ExtractEntry(System& system, unzFile archive, std::string_view targetDir, std::set<std::string>& made) {
   unz_file_info64 info;
   if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return kZipBadEntry;
   std::string name(info.size_filename, '\0');
@@ -173,9 +215,9 @@ int ExtractEntry(System& system, unzFile archive, std::string_view targetDir) {
   std::string base(targetDir);
   while (EndsWithSeparator(base)) base.pop_back();
 
-  if (EndsWithSeparator(name)) return MakeDirectories(system, base, *names, names->size()) ? kZipOk : kZipWriteFailed;
+  if (EndsWithSeparator(name)) return MakeDirectories(system, base, *names, names->size(), made) ? kZipOk : kZipWriteFailed;
   if (names->empty()) return kZipBadEntry;
-  if (!MakeDirectories(system, base, *names, names->size() - 1)) return kZipWriteFailed;
+  if (!MakeDirectories(system, base, *names, names->size() - 1, made)) return kZipWriteFailed;
   std::string path = base;
   for (auto& n : *names) path += '\\' + n;
   return ExtractFile(system, archive, path);
@@ -217,9 +259,10 @@ int ExtractZip(System& system, std::string_view archivePath, std::string_view ta
   unz_global_info64 global;
   if (unzGetGlobalInfo64(archive.get(), &global) != UNZ_OK) return kZipNoArchive;
   if (global.number_entry == 0) return kZipOk;
+  std::set<std::string> made;
   int step = unzGoToFirstFile(archive.get());
   while (step == UNZ_OK) {
-    int result = ExtractEntry(system, archive.get(), target);
+    int result = ExtractEntry(system, archive.get(), target, made);
     if (result != kZipOk) return result;
     if (onEntry) onEntry();
     step = unzGoToNextFile(archive.get());
