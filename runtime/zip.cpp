@@ -50,19 +50,11 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf stream, void* buffer, uLong size) {
       s->position += static_cast<int64_t>(n);
       continue;
     }
-    // What is left: large reads (the entries' data) go straight in, small ones through a new window.
-    bool direct = size - done >= s->window.size();
-    std::span<char> into = direct ? std::span<char>(out + done, size - done) : std::span<char>(s->window);
-    int64_t n = s->file->ReadAt(s->position, into);
+    int64_t n = s->file->ReadAt(s->position, s->window);
     if (n < 0) s->failed = true;
     if (n <= 0) break;
-    if (direct) {
-      done += static_cast<size_t>(n);
-      s->position += n;
-    } else {
-      s->windowAt = s->position;
-      s->windowLength = static_cast<size_t>(n);
-    }
+    s->windowAt = s->position;
+    s->windowLength = static_cast<size_t>(n);
   }
   return static_cast<uLong>(done);
 }

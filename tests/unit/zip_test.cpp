@@ -36,8 +36,14 @@ class ExtractZipTest : public testing::Test, protected Scene {};
 TEST_F(ExtractZipTest, WritesStoredAndDeflatedEntriesWithGbkNames) {
   std::string big(100000, 'k');
   for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>('a' + i % 26);
+  // Data that does not compress, so entries and headers fall across the reader's 64 KB windows.
+  std::string noise(150001, '\0');
+  uint32_t seed = 12345;
+  for (char& c : noise) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
   std::string bytes = MakeZip({
+      {"noise.bin", noise, false},
       {"KORVA.exe", big, true},
+      {"noise.z", noise.substr(7), true},
       {"data/", ""},
       {"data/update.exe", "updater", false},
       {"empty/", ""},
@@ -46,9 +52,11 @@ TEST_F(ExtractZipTest, WritesStoredAndDeflatedEntriesWithGbkNames) {
       {"./dot.txt", "", false},
   });
   EXPECT_EQ(Extract(bytes), rt::kZipOk);
-  EXPECT_EQ(entriesSeen, 7);
+  EXPECT_EQ(entriesSeen, 9);
   EXPECT_EQ(sys.Tree(kTarget), (Strings{"data", "data\\update.exe", "deep", "deep\\er", "deep\\er\\f.txt", "dot.txt",
-                                        "empty", "KORVA.exe", "淺", "淺\\更新淺.txt"}));
+                                        "empty", "KORVA.exe", "noise.bin", "noise.z", "淺", "淺\\更新淺.txt"}));
+  EXPECT_EQ(sys.Content(kTarget + "\\noise.bin"), noise);
+  EXPECT_EQ(sys.Content(kTarget + "\\noise.z"), noise.substr(7));
   EXPECT_EQ(sys.Content(kTarget + "\\KORVA.exe"), big);
   EXPECT_EQ(sys.Content(kTarget + "\\data\\update.exe"), "updater");
   EXPECT_EQ(sys.Content(kTarget + "\\淺\\更新淺.txt"), "gbk");
