@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -68,7 +67,10 @@ struct Task {
   // Everything below is guarded by m, apart from the file, which has a lock of its own so that writes
   // do not hold up the bookkeeping.
   std::string target;  // the finished file's name; settled at the same-name question
-  std::deque<Event> events;
+  std::vector<Event> events;  // waiting for the control thread, which takes them a batch at a time
+  std::vector<Event> batch;   // the control thread's own: the batch being delivered
+  size_t delivering = 0;      // its size, while it is delivered
+  int heldBack = 0;           // connections waiting for room in the queue
   std::vector<std::shared_ptr<Conn>> conns;
   int nextConn = 1;
   bool entityKnown = false;  // the first response is judged and the file is ready for writing
@@ -85,11 +87,14 @@ struct Task {
   bool over = false;         // kTransferFinished is delivered
   bool controlDone = false;  // the control thread has nothing left to do
   bool disowned = false;     // StopTask returned: the instance no longer runs this task
-  bool released = false;     // the instance is gone: no callbacks, no use of `files`
+  std::atomic<bool> released{false};  // the instance is gone: no callbacks, no use of `files`
   std::string supplied;      // SupplyFileName during kSameNameFileExists
 
-  std::mutex fileMutex;
+  // Writes name their offsets, so they run side by side outside the lock; `writers` counts them so
+  // that the file is closed only when none is under way.
   std::unique_ptr<File> file;
+  int writers = 0;
+  bool closing = false;
 
   std::atomic<int64_t> unreported{0};  // for TakeReceivedBytes
 
@@ -99,15 +104,13 @@ struct Task {
     wake.notify_all();
   }
   std::string Temp() const { return target + kTempSuffix; }
+  // Queued events wait for the control thread's next round (at most 20 ms): waking it for each
+  // block would cost a system call per block.
   void Queue(int code, int v2, int v3, int v4) {
-    if (closed) return;
-    events.push_back({false, code, v2, v3, v4, {}});
-    wake.notify_one();
+    if (!closed) events.push_back({false, code, v2, v3, v4, {}});
   }
   void Message(int code, std::string text, int a = 0, int b = 0) {
-    if (closed || !param.onMessage) return;
-    events.push_back({true, code, a, b, 0, std::move(text)});
-    wake.notify_one();
+    if (!closed && param.onMessage) events.push_back({true, code, a, b, 0, std::move(text)});
   }
   void Fail(std::string why) {
     if (!failed) failure = std::move(why);
@@ -247,7 +250,6 @@ Outcome PrepareFile(Task& t, Conn& c) {
     return Outcome::Fatal;
   }
   t.tempCreated = true;
-  std::lock_guard fileLock(t.fileMutex);
   t.file = std::move(file);
   return Outcome::Done;
 }
@@ -260,47 +262,41 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
   int64_t paced = 0;
   for (;;) {
     const int n = conn.Read(buffer);
-    {
-      Lock lock(t.m);
-      if (c.abandoned || t.Quitting()) return Outcome::Quit;
-      if (n < 0) {
-        why = "receive failed";
-        return Outcome::Retry;
-      }
-      if (n == 0) {
-        if (t.segs->Total() == Segments::kUnknown && pos >= t.segs->At(c.piece).Cursor()) {
-          t.segs->EndAt(c.piece);  // no length announced: a clean end is the end
-          t.entity.total = t.segs->Total();
-          return Outcome::Done;
-        }
-        why = "the body ended early";
-        return Outcome::Retry;
-      }
-      c.deadline = Clock::now() + t.readLimit;
+    Lock lock(t.m);
+    if (c.abandoned || t.Quitting()) return Outcome::Quit;
+    if (n < 0) {
+      why = "receive failed";
+      return Outcome::Retry;
     }
+    if (n == 0) {
+      if (t.segs->Total() == Segments::kUnknown && pos >= t.segs->At(c.piece).Cursor()) {
+        t.segs->EndAt(c.piece);  // no length announced: a clean end is the end
+        t.entity.total = t.segs->Total();
+        return Outcome::Done;
+      }
+      why = "the body ended early";
+      return Outcome::Retry;
+    }
+    c.deadline = Clock::now() + t.readLimit;
     // The block [blockStart, blockEnd) may finish one piece and, in a whole stream, begin the next.
     const int64_t blockStart = pos, blockEnd = pos + n;
     while (pos < blockEnd) {
-      int64_t from, length;
-      {
-        Lock lock(t.m);
-        const Piece& p = t.segs->At(c.piece);
-        if (pos > p.Cursor()) {
-          why = "a gap in the stream";  // cannot happen with a sane transport; never write past a hole
-          return Outcome::Retry;
-        }
-        from = p.Cursor();
-        length = std::max<int64_t>(0, std::min(blockEnd, p.end) - from);
-        if (blockEnd <= from) length = 0;  // all of it lies before the cursor: skipped
-        t.segs->Reserve(c.piece, length);
+      const Piece& p = t.segs->At(c.piece);
+      if (pos > p.Cursor()) {
+        why = "a gap in the stream";  // cannot happen with a sane transport; never write past a hole
+        return Outcome::Retry;
       }
+      const int64_t from = p.Cursor();
+      const int64_t length = blockEnd <= from ? 0 : std::min(blockEnd, p.end) - from;  // 0: before the cursor
       if (length > 0) {
-        bool written;
-        {
-          std::lock_guard fileLock(t.fileMutex);
-          written = t.file && t.file->WriteAt(from, std::span<const char>(buffer.data() + (from - blockStart), static_cast<size_t>(length)));
-        }
-        Lock lock(t.m);
+        t.segs->Reserve(c.piece, length);
+        File* file = t.file.get();
+        ++t.writers;
+        lock.unlock();
+        const bool written =
+            file && file->WriteAt(from, std::span<const char>(buffer.data() + (from - blockStart), static_cast<size_t>(length)));
+        lock.lock();
+        if (--t.writers == 0 && t.closing) t.cv.notify_all();
         if (c.abandoned || t.Quitting()) return Outcome::Quit;
         if (!written) {
           t.Fail("cannot write " + t.Temp());
@@ -310,23 +306,26 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
         t.barren = 0;
         t.unreported += length;
         t.Queue(kDataReceived, c.index, static_cast<int>(length), 0);
-        if (t.events.size() >= kQueueLimit) {
+        if (t.events.size() + t.delivering >= kQueueLimit) {
           // The owner's handler is slower than the wire: wait for it rather than queue without bound.
           c.deadline = kNever;
-          t.cv.wait(lock, [&] { return t.events.size() < kQueueLimit / 2 || c.abandoned || t.Quitting(); });
+          ++t.heldBack;
+          t.wake.notify_one();
+          t.cv.wait(lock, [&] { return t.events.size() + t.delivering < kQueueLimit / 2 || c.abandoned || t.Quitting(); });
+          --t.heldBack;
+          if (c.abandoned || t.Quitting()) return Outcome::Quit;
           c.deadline = Clock::now() + t.readLimit;
         }
       }
-      Lock lock(t.m);
-      const Piece& p = t.segs->At(c.piece);
-      if (p.Remaining() > 0 || t.segs->Total() == Segments::kUnknown) {
+      const Piece& q = t.segs->At(c.piece);  // `p` may be gone: other connections split pieces meanwhile
+      if (q.Remaining() > 0 || t.segs->Total() == Segments::kUnknown) {
         pos = blockEnd;  // the block is used up (or lay before the cursor)
         continue;
       }
       if (!c.whole) return Outcome::Done;  // also when another connection took over our tail
       // A whole stream carries on into the next piece when nobody has it yet: no new request.
-      pos = p.end;
-      int next = TakeOver(t, c, p.end);
+      pos = q.end;
+      int next = TakeOver(t, c, q.end);
       t.segs->GiveBack(c.piece);
       c.piece = next;
       if (next < 0) return Outcome::Done;
@@ -334,7 +333,6 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
       QueueRange(t, c);
     }
     if (rate > 0) {
-      Lock lock(t.m);
       paced += n;
       c.deadline = kNever;
       t.cv.wait_until(lock, paceStart + std::chrono::microseconds(paced * 1000000 / rate),
@@ -510,19 +508,30 @@ void Abandon(Task& t, Conn& c, bool failure) {
   c.thread.detach();
 }
 
+// Delivers the events queued so far, one at a time, outside the lock. Under m.
 void Deliver(Task& t, Lock& lock) {
-  while (!t.events.empty()) {
-    Event e = std::move(t.events.front());
-    t.events.pop_front();
-    if (t.events.size() == kQueueLimit / 2 - 1) t.cv.notify_all();
-    if (t.released) continue;
-    lock.unlock();
+  if (t.events.empty()) return;
+  t.batch.swap(t.events);
+  t.delivering = t.batch.size();
+  lock.unlock();
+  for (const Event& e : t.batch) {
+    if (t.released) break;
     if (e.message)
       t.param.onMessage(e.code, e.text, t.param.address, e.v2, e.v3);
     else if (t.param.onEvent)
       t.param.onEvent(e.code, e.v2, e.v3, e.v4, t.id);
-    lock.lock();
   }
+  t.batch.clear();
+  lock.lock();
+  t.delivering = 0;
+  if (t.heldBack > 0) t.cv.notify_all();
+}
+
+// The file, once no write is under way; null when there is none. Under m.
+std::unique_ptr<File> TakeFile(Task& t, Lock& lock) {
+  t.closing = true;
+  t.cv.wait(lock, [&] { return t.writers == 0; });
+  return std::move(t.file);
 }
 
 // Runs the connections until the task is complete, failed, abandoned or stopped; then every
@@ -571,9 +580,9 @@ TaskEnd Supervise(const std::shared_ptr<Task>& tp, Lock& lock) {
       const int wanted = t.noRanges ? 1 : t.threads;
       for (int more = std::min(wanted - active, t.segs->FreeCount()); more > 0; --more) Spawn(tp);
     }
-    t.wake.wait_for(lock, Ms(20));
+    if (t.events.empty()) t.wake.wait_for(lock, Ms(20));
   }
-  Deliver(t, lock);
+  while (!t.events.empty()) Deliver(t, lock);
   if (t.entityKnown && t.segs->Complete() && !t.failed) return kEndComplete;
   if (t.failed) return kEndFailed;
   if (t.abandoned) return kEndAbandoned;
@@ -593,12 +602,8 @@ void ControlMain(const std::shared_ptr<Task>& tp) {
       t.conns.clear();
     }
     t.closed = true;
+    std::unique_ptr<File> file = TakeFile(t, lock);
     lock.unlock();
-    std::unique_ptr<File> file;
-    {
-      std::lock_guard fileLock(t.fileMutex);
-      file = std::move(t.file);
-    }
     const bool flushed = file && file->Flush();
     file.reset();  // closed before it is renamed or removed
     lock.lock();
@@ -652,17 +657,10 @@ class Engine final : public DownloadInstance {
     StopTask(ignored, 0);
     std::lock_guard lock(m_);
     if (task_) {
-      bool done;
-      {
-        std::lock_guard taskLock(task_->m);
-        task_->released = true;
-        done = task_->controlDone;
-      }
-      if (!done) {
-        // Threads left behind may go on reading; they find no file to write to.
-        std::lock_guard fileLock(task_->fileMutex);
-        task_->file.reset();
-      }
+      Lock taskLock(task_->m);
+      task_->released = true;
+      // Threads left behind may go on reading; they find no file to write to.
+      if (!task_->controlDone) TakeFile(*task_, taskLock).reset();
     }
     Retire();
   }
