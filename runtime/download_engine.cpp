@@ -63,9 +63,8 @@ struct Task {
 
   std::mutex m;
   std::condition_variable cv;    // connections waiting out a pause, a pace or a full queue
-  std::condition_variable wake;  // the control thread: an event, or a change it acts on
-  // Everything below is guarded by m, apart from the file, which has a lock of its own so that writes
-  // do not hold up the bookkeeping.
+  std::condition_variable wake;  // the control thread: a change it acts on (events wait for its round)
+  // Everything below is guarded by m, except `batch` (the control thread's alone) and what is atomic.
   std::string target;  // the finished file's name; settled at the same-name question
   std::vector<Event> events;  // waiting for the control thread, which takes them a batch at a time
   std::vector<Event> batch;   // the control thread's own: the batch being delivered

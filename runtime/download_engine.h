@@ -10,15 +10,21 @@
 //  - With a length, the file is split into up to threadCount pieces; the first connection keeps the
 //    first piece of its stream, the others ask for their pieces as ranges. Every range response is
 //    judged (response.h) before a byte is written. A connection that runs dry takes over half of the
-//    largest piece left; a whole-entity stream simply carries on into the next piece when it is free.
+//    largest piece left. A whole-entity stream reads on into the next piece when that piece is free
+//    or its owner is still waiting for an answer: reading on is free, a new request is not.
 //  - A server that answers a range with the whole body, or gives no length, leaves one connection
 //    reading the whole entity, skipping what is already written. A changed entity ends the task.
-//  - A failed attempt gives its piece back; the piece is retried with a doubling pause and the task
-//    gives up when one piece fails more than `retries` times in a row. A connection that makes no
-//    progress within its time-outs is abandoned (its thread detached, never again writing): the
+//  - A failed attempt keeps its piece through a pause that doubles with each failure; the task gives
+//    up when one piece fails more than `retries` times in a row, or when every connection has failed
+//    in turn without a byte written anywhere. A connection that makes no progress within its
+//    time-outs is abandoned (its thread detached, never again writing) and its piece handed on: the
 //    transport's own time-outs are not trusted to fire.
 //  - Only a complete, flushed file is renamed onto the target. A failed task removes its ".part"; a
 //    stopped one leaves it under that name, described by the resume data.
+//  - Events are queued by the connections and delivered in order by the control thread, in rounds of
+//    at most 20 ms; when the owner's handler falls behind by a full queue, the connections wait, so
+//    memory does not grow with the file. onMessage gets (1, why the task failed, address, 0, 0) and
+//    (2, why an attempt is retried, address, connection, failures).
 //
 // Error policy: nothing throws out of the engine or its threads; failures end the task with one
 // kTransferFinished whose value2 says how it ended (TaskEnd below).
