@@ -11,7 +11,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
 
-PORT = 18941
+PORT = 18951
 LIMIT = 1024 * 1024  # the reader's cap on a body
 
 

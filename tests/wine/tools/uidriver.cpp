@@ -177,6 +177,10 @@ std::string ChildJson(HWND h) {
     o.Str("text", text);
   else
     o.Raw("text", "null");
+  DWORD_PTR pos = 0;  // a progress bar's position: no pointer in the message, so it crosses processes
+  if (_wcsicmp(Widen(ClassOf(h)).c_str(), PROGRESS_CLASSW) == 0 &&
+      SendMessageTimeoutW(h, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &pos))
+    o.Num("pos", long(pos));
   return o.Done();
 }
 
