@@ -49,12 +49,14 @@ void Window::CreateMenuBar() {
   for (size_t i = 0; i < layout_.menu.size(); ++i) {
     const MenuRow& m = layout_.menu[i];
     menuNames_.push_back(m.name);
+    menuTexts_.push_back({Wide(m.text), m.topLevel});
+    auto drawn = reinterpret_cast<LPCWSTR>(&menuTexts_.back());  // owner-drawn: see MenuItemText
     if (m.topLevel) {
       popup = CreatePopupMenu();
       submenus_[m.name] = popup;
-      AppendMenuW(bar, MF_POPUP | MF_STRING, UINT_PTR(popup), Wide(m.text).c_str());
+      AppendMenuW(bar, MF_POPUP | MF_OWNERDRAW, UINT_PTR(popup), drawn);
     } else if (popup) {
-      AppendMenuW(popup, MF_STRING, kFirstMenuId + i, Wide(m.text).c_str());
+      AppendMenuW(popup, MF_OWNERDRAW, kFirstMenuId + i, drawn);
     }
   }
   SetMenu(hwnd_, bar);  // the window owns the bar and its popups from here on

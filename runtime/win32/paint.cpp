@@ -1,6 +1,9 @@
 #include "runtime/win32/paint.h"
 
+#include <algorithm>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "runtime/win32/window.h"
 
@@ -77,6 +80,71 @@ void PaintGradientLabel(const DRAWITEMSTRUCT& item, const ControlRow& row, HFONT
   HGDIOBJ old = SelectObject(item.hDC, font);
   RECT textRect = rc;
   DrawTextW(item.hDC, text, -1, &textRect, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  SelectObject(item.hDC, old);
+}
+
+namespace {
+
+int CALLBACK CollectFace(const LOGFONTW* font, const TEXTMETRICW*, DWORD, LPARAM faces) {
+  if (font->lfFaceName[0] != L'@')  // "@" faces are the vertical variants
+    reinterpret_cast<std::vector<std::wstring>*>(faces)->push_back(font->lfFaceName);
+  return 1;
+}
+
+}  // namespace
+
+HFONT CreateChineseUiFont() {
+  LOGFONTW lf{};
+  GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
+  if (lf.lfHeight > -12 && lf.lfHeight < 0) lf.lfHeight = -12;  // Chinese needs 12 pixels to be legible
+  lf.lfCharSet = GB2312_CHARSET;
+  std::vector<std::wstring> faces;
+  LOGFONTW wanted{};
+  wanted.lfCharSet = GB2312_CHARSET;
+  HDC dc = GetDC(nullptr);
+  EnumFontFamiliesExW(dc, &wanted, CollectFace, reinterpret_cast<LPARAM>(&faces), 0);
+  ReleaseDC(nullptr, dc);
+  // The usual faces of a Chinese system first, then whatever holds the characters.
+  std::wstring face = faces.empty() ? L"" : faces.front();
+  for (const wchar_t* preferred : {L"Microsoft YaHei", L"SimSun", L"NSimSun", L"WenQuanYi Micro Hei"}) {
+    if (std::find(faces.begin(), faces.end(), preferred) != faces.end()) {
+      face = preferred;
+      break;
+    }
+  }
+  face.copy(lf.lfFaceName, LF_FACESIZE - 1);
+  lf.lfFaceName[std::min<size_t>(face.size(), LF_FACESIZE - 1)] = L'\0';
+  return CreateFontIndirectW(&lf);
+}
+
+void MeasureMenuItem(MEASUREITEMSTRUCT& item, HFONT font) {
+  const auto* menu = reinterpret_cast<const MenuItemText*>(item.itemData);
+  if (!menu) return;
+  HDC dc = GetDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, menu->text.c_str(), int(menu->text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  const int margin = menu->inBar ? 6 : GetSystemMetrics(SM_CXMENUCHECK) + 8;
+  item.itemWidth = UINT(size.cx + 2 * margin);
+  item.itemHeight = UINT(std::max<LONG>(size.cy + 6, GetSystemMetrics(SM_CYMENU) - 1));
+}
+
+void PaintMenuItem(const DRAWITEMSTRUCT& item, HFONT font) {
+  const auto* menu = reinterpret_cast<const MenuItemText*>(item.itemData);
+  if (!menu) return;
+  const bool selected = (item.itemState & (ODS_SELECTED | ODS_HOTLIGHT)) != 0;
+  Fill(item.hDC, item.rcItem, GetSysColor(selected ? COLOR_HIGHLIGHT : COLOR_MENU));
+  SetBkMode(item.hDC, TRANSPARENT);
+  SetTextColor(item.hDC, GetSysColor((item.itemState & ODS_GRAYED) ? COLOR_GRAYTEXT
+                                     : selected                    ? COLOR_HIGHLIGHTTEXT
+                                                                   : COLOR_MENUTEXT));
+  HGDIOBJ old = SelectObject(item.hDC, font);
+  RECT text = item.rcItem;
+  if (!menu->inBar) text.left += GetSystemMetrics(SM_CXMENUCHECK) + 8;
+  DrawTextW(item.hDC, menu->text.c_str(), int(menu->text.size()), &text,
+            (menu->inBar ? DT_CENTER : DT_LEFT) | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
   SelectObject(item.hDC, old);
 }
 

@@ -82,7 +82,8 @@ bool Window::Create() {
     backgroundBrush_.reset(CreateSolidBrush(COLORREF(w.bg)));
     SetClassLongPtrW(hwnd_, GCLP_HBRBACKGROUND, LONG_PTR(backgroundBrush_.get()));
   }
-  defaultFont_ = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  uiFont_.reset(CreateChineseUiFont());
+  defaultFont_ = uiFont_ ? uiFont_.get() : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   CreateControls();
   return true;
 }
@@ -128,6 +129,13 @@ LRESULT Window::Proc(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DRAWITEM: {
       auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(lp);
       if (item->CtlType == ODT_STATIC) DrawGradientLabel(*item);
+      if (item->CtlType == ODT_MENU) PaintMenuItem(*item, defaultFont_);
+      return TRUE;
+    }
+    case WM_MEASUREITEM: {
+      auto* item = reinterpret_cast<MEASUREITEMSTRUCT*>(lp);
+      if (item->CtlType != ODT_MENU) break;
+      MeasureMenuItem(*item, defaultFont_);
       return TRUE;
     }
     case WM_SIZE:

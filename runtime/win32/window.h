@@ -20,6 +20,7 @@
 #include "runtime/ui.h"
 #include "runtime/win32/browser_host.h"
 #include "runtime/win32/handle.h"
+#include "runtime/win32/paint.h"
 
 namespace rt::win32 {
 
@@ -143,7 +144,9 @@ class Window final : public Ui {
   const DWORD thread_ = GetCurrentThreadId();
   std::atomic<HWND> hwndForOthers_{nullptr};  // what other threads send their work to; null once gone
   HWND hwnd_ = nullptr;
-  HFONT defaultFont_ = nullptr;  // a stock object: never deleted
+  UniqueFont uiFont_;  // for every control whose row names no font, and the menus
+  HFONT defaultFont_ = nullptr;  // uiFont_, or the stock GUI font if it could not be made
+  std::deque<MenuItemText> menuTexts_;  // what the owner-drawn menu items show
   std::deque<Control> controls_;  // grows with copies; references stay valid
   std::deque<ControlRow> copiedRows_;
   std::deque<std::string> copiedNames_;

@@ -87,8 +87,10 @@ _WINE_FONTS = Path("/usr/share/wine/fonts")
 class WineEnv:
     """A private X server and the shared 32-bit prefix, with the environment every Wine process gets."""
 
-    def __init__(self, workdir):
+    def __init__(self, workdir, locale="zh_CN.UTF-8"):
+        """locale: the Unix locale Wine takes the system's code page and language from."""
         self.workdir = Path(workdir)
+        self.locale = locale
         self.xvfb = None
         self._lock = None
         try:
@@ -134,8 +136,8 @@ class WineEnv:
             "WINEPREFIX": str(PREFIX),
             "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": DLL_OVERRIDES,
-            "LC_ALL": "zh_CN.UTF-8",
-            "LANG": "zh_CN.UTF-8",
+            "LC_ALL": self.locale,
+            "LANG": self.locale,
             "DISPLAY": self.display,
         })
         return env

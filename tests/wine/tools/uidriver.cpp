@@ -147,8 +147,10 @@ bool SentText(HWND h, std::string* out) {
 std::string TopLevelJson(HWND h) {
   DWORD pid = 0;
   GetWindowThreadProcessId(h, &pid);
-  RECT r{};
+  RECT r{}, client{};
   GetWindowRect(h, &r);
+  GetClientRect(h, &client);  // as screen coordinates: the part under the caption and menu bar
+  MapWindowPoints(h, nullptr, reinterpret_cast<POINT*>(&client), 2);
   return Obj()
       .Num("hwnd", HandleNum(h))
       .Num("pid", pid)
@@ -158,6 +160,7 @@ std::string TopLevelJson(HWND h) {
       .Bool("visible", IsWindowVisible(h))
       .Bool("enabled", IsWindowEnabled(h))
       .Raw("rect", RectJson(r))
+      .Raw("client", RectJson(client))
       .Done();
 }
 
