@@ -131,6 +131,7 @@ def main():
                      f"client {client[name]:.3f} s, requests in the last round {len(timelines[name])}")
     lines.append(f"component / aria2c (server clock): {median['component'] / median['aria2c']:.3f}")
     lines.append(f"component / aria2c (client clock): {client['component'] / client['aria2c']:.3f}")
+    lines.append("load average at the end (1, 5, 15 min): " + ", ".join(f"{v:.2f}" for v in os.getloadavg()))
     text = "\n".join(lines) + "\n"
     print(text, end="")
     options.out.mkdir(parents=True, exist_ok=True)

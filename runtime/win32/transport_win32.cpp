@@ -54,8 +54,8 @@ bool Crack(const std::string& text, Url& url) {
   if (url.object.empty()) url.object = "/";
   url.object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   url.object = url.object.substr(0, url.object.find('#'));  // a fragment is never sent
-  const bool known = url.scheme == INTERNET_SCHEME_HTTP || url.scheme == INTERNET_SCHEME_HTTPS ||
-                     url.scheme == INTERNET_SCHEME_FTP;
+  const bool known =
+      url.scheme == INTERNET_SCHEME_HTTP || url.scheme == INTERNET_SCHEME_HTTPS || url.scheme == INTERNET_SCHEME_FTP;
   return known && !url.host.empty();
 }
 
@@ -172,10 +172,9 @@ class HttpConnection final : public Connection {
 std::unique_ptr<Connection> OpenHttp(const Url& url, const TransportRequest& request, std::string& error) {
   UniqueInternet session = OpenSession(request, error);
   if (!session) return nullptr;
-  UniqueInternet connect(InternetConnectA(session.get(), url.host.c_str(), url.port,
-                                          url.user.empty() ? nullptr : url.user.c_str(),
-                                          url.password.empty() ? nullptr : url.password.c_str(),
-                                          INTERNET_SERVICE_HTTP, 0, 0));
+  UniqueInternet connect(
+      InternetConnectA(session.get(), url.host.c_str(), url.port, url.user.empty() ? nullptr : url.user.c_str(),
+                       url.password.empty() ? nullptr : url.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
   if (!connect) {
     error = Failure("InternetConnect");
     return nullptr;
@@ -286,7 +285,8 @@ std::unique_ptr<Connection> OpenFtp(const Url& url, const TransportRequest& requ
   std::string reply;
   Command(ftp.get(), "TYPE I", reply);
   int64_t total = -1;
-  if (Command(ftp.get(), "SIZE " + path, reply) == 213) total = ParseCount(reply.substr(std::min<size_t>(4, reply.size())));
+  if (Command(ftp.get(), "SIZE " + path, reply) == 213)
+    total = ParseCount(reply.substr(std::min<size_t>(4, reply.size())));
 
   const bool whole = request.first == 0 && request.last < 0;
   int64_t first = request.first;

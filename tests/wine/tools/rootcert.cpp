@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   UniqueStore root(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT"));
-  UniqueCertificate certificate(CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
+  UniqueCertificate certificate(
+      CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
   if (!root || !certificate) {
     std::printf("failed %lu\n", GetLastError());
     return 1;
