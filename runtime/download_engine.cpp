@@ -432,16 +432,18 @@ bool Work(Task& t, Conn& c) {
       t.wake.notify_one();
     }
     if (outcome == Outcome::Done) {
-      bool whole;
+      bool whole, empty;
       {
         Lock lock(t.m);
         whole = c.whole;
         if (!c.started) t.Queue(kTransferStarted, c.index, Clamp32(t.entity.total), 0);
         c.started = true;
-        QueueRange(t, c);
+        // An entity of no bytes has no piece to read: its file is complete as created.
+        empty = c.piece < 0;
+        if (!empty) QueueRange(t, c);
         c.deadline = Clock::now() + t.readLimit;
       }
-      outcome = Stream(t, c, *conn, whole ? 0 : request.first, buffer, why);
+      if (!empty) outcome = Stream(t, c, *conn, whole ? 0 : request.first, buffer, why);
     }
     conn.reset();
     Lock lock(t.m);
