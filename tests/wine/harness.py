@@ -786,6 +786,7 @@ class BodyServer:
       "lie-range"    says Accept-Ranges but still answers 200 with the whole body
       "drop"         like "ranges", but closes the connection instead of sending the byte at `cut`
       "silent"       like "ranges", but stops before the byte at `cut` and holds the connection open
+      "new-etag"     like "ranges", but every response names another ETag (the file keeps changing)
       "404", "500"   that status with a small page
     rate: bytes per second per connection, from a token bucket that starts empty (no burst at the
     start of a response, unlike nginx's limit_rate). Every request is kept, with the bytes sent."""
@@ -852,7 +853,9 @@ class BodyServer:
             asked = next((line.split(":", 1)[1].strip() for line in text.split("\r\n")[1:]
                           if line.lower().startswith("range:")), "")
             size = len(self.body)
-            headers = ["Connection: close", 'ETag: "body-1"', "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT"]
+            with self._lock:
+                version = len(self.served) + len(self.answering) + 1 if self.behaviour == "new-etag" else 1
+            headers = ["Connection: close", f'ETag: "body-{version}"', "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT"]
             if self.behaviour in ("404", "500"):
                 status = int(self.behaviour)
                 page = f"<html><body>{status}</body></html>".encode()
@@ -861,8 +864,9 @@ class BodyServer:
                              f"Content-Length: {len(page)}\r\nConnection: close\r\n\r\n".encode() + page)
                 sent = len(page)
                 return
-            wanted = self._range(text, size) if self.behaviour in ("ranges", "drop", "silent") else None
-            if self.behaviour in ("ranges", "drop", "silent", "lie-range"):
+            honours = ("ranges", "drop", "silent", "new-etag")
+            wanted = self._range(text, size) if self.behaviour in honours else None
+            if self.behaviour in honours + ("lie-range",):
                 headers.append("Accept-Ranges: bytes")
             if wanted:
                 status, (first, last) = 206, wanted

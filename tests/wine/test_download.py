@@ -25,6 +25,7 @@ HTTPS_PORT = 18935
 WRONG_NAME_PORT = 18939
 
 TRANSFER_FINISHED = 4
+END_COMPLETE, END_FAILED = 0, 1  # value2 of TransferFinished
 RECEIVE_BLOCK = 20480
 
 Run = namedtuple("Run", "events data finished stopped returncode seconds")
@@ -85,12 +86,15 @@ def check_complete(run, save_path, data, label):
     assert hashlib.sha256(got).digest() == hashlib.sha256(data).digest(), f"{label}: the bytes differ"
     assert run.data["bytes"] == len(data), (label, "DataReceived bytes", run.data, len(data))
     assert run.finished["bytes"] == len(data), (label, "TransferFinished value3", run.finished)
+    assert run.events[-1][1] == END_COMPLETE, (label, "TransferFinished value2", run.events[-1])
     leftovers = sorted(p.name for p in save_path.parent.iterdir() if p != save_path)
     assert not leftovers, (label, "files left beside the package", leftovers)
 
 
-def check_no_package(save_path, size, label):
-    """A task that failed leaves nothing at the save path that could pass for the package."""
+def check_no_package(run, save_path, size, label):
+    """A task that failed says so (run None: a stopped one need not), and leaves nothing at the save
+    path that could pass for the package."""
+    assert run is None or run.events[-1][1] == END_FAILED, (label, "TransferFinished does not say the task failed", run.events[-1])
     if save_path.exists():
         assert save_path.stat().st_size != size, f"{label}: a full-size file at the save path"
 
@@ -205,6 +209,7 @@ def test_failures_end_once_without_a_package(env, options, workdir):
     cases = [
         ("drops mid-body", "drop", True),
         ("goes silent mid-body", "silent", True),
+        ("another ETag on every response", "new-etag", False),
         ("404", "404", False),
         ("500", "500", False),
     ]
@@ -214,7 +219,7 @@ def test_failures_end_once_without_a_package(env, options, workdir):
             run = dlget(env, options, workdir, f"http://127.0.0.1:{HTTP_PORT}/p.zip", save, receive_timeout=2000)
             served = server.requests()
         check_events(run, label)
-        check_no_package(save, len(data), label)
+        check_no_package(run, save, len(data), label)
         if retried:
             # Once the bytes before the fault are written, every further attempt starts at the same
             # place: at the fault, or (silent) where the last whole block that arrived ended.
@@ -232,7 +237,7 @@ def test_failures_end_once_without_a_package(env, options, workdir):
     with serving(harness.RefusingPort(REFUSED_PORT)):
         run = dlget(env, options, workdir, f"http://127.0.0.1:{REFUSED_PORT}/p.zip", save)
     check_events(run, "refused")
-    check_no_package(save, len(data), "refused")
+    check_no_package(run, save, len(data), "refused")
 
 
 def test_stop_while_receiving_returns_within_the_wait(env, options, workdir):
@@ -248,7 +253,7 @@ def test_stop_while_receiving_returns_within_the_wait(env, options, workdir):
     assert run.stopped["resume"] > 0, ("no resume data", run.stopped)
     codes = [e[0] for e in run.events]
     assert codes.count(TRANSFER_FINISHED) <= 1, codes[-5:]
-    check_no_package(save, len(data), "stopped")
+    check_no_package(None, save, len(data), "stopped")
     print(f"stop: StopTask returned after {run.stopped['ms']} ms with {run.stopped['resume']} resume bytes",
           flush=True)
 
@@ -299,7 +304,7 @@ def test_https_trusts_its_own_authority_only_while_the_test_runs(env, options, w
         save = target_dir(workdir, "https-untrusted") / "temp1.zip"
         run = dlget(env, options, workdir, url, save)
         check_events(run, "untrusted authority")
-        check_no_package(save, len(data), "untrusted authority")
+        check_no_package(run, save, len(data), "untrusted authority")
         assert not site.requests(), ("a request went through an untrusted connection", site.requests())
 
         assert rootcert(env, options, "add", authority) == "added"
@@ -315,7 +320,7 @@ def test_https_trusts_its_own_authority_only_while_the_test_runs(env, options, w
             save = target_dir(workdir, "https-wrong-name") / "temp1.zip"
             run = dlget(env, options, workdir, f"https://127.0.0.1:{WRONG_NAME_PORT}/package.zip", save)
             check_events(run, "wrong name")
-            check_no_package(save, len(data), "wrong name")
+            check_no_package(run, save, len(data), "wrong name")
             assert not wrong.requests(), ("a request went to a server of another name", wrong.requests())
         finally:
             assert rootcert(env, options, "remove", authority) == "removed"
@@ -323,7 +328,7 @@ def test_https_trusts_its_own_authority_only_while_the_test_runs(env, options, w
         save = target_dir(workdir, "https-removed") / "temp1.zip"
         run = dlget(env, options, workdir, url, save)
         check_events(run, "authority removed")
-        check_no_package(save, len(data), "authority removed")
+        check_no_package(run, save, len(data), "authority removed")
     print(f"HTTPS: {len(data)} bytes in {took} ms", flush=True)
 
 
