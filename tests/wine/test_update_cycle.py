@@ -41,6 +41,7 @@ BOX_TITLE = "信息："
 UPDATER_CAPTION_START = "Fetchwell | "
 
 _PR_SET_CHILD_SUBREAPER = 36
+_libc = ctypes.CDLL(None, use_errno=True)
 
 
 # --------------------------------------------------------------------------------------------
@@ -75,7 +76,7 @@ def release():
 @fixture
 def reaper(env):
     """Makes this runner inherit the programs Wine starts, so their Linux exit status can be read."""
-    if harness._libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+    if _libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
     return Reaper()
 
