@@ -207,7 +207,7 @@ def document_requests(maker):
 # Tests
 
 
-def test_1_1_finds_1_2_and_ends_up_running_it(driver, options, workdir, maker, release, reaper):
+def test_1_1_finds_1_2_and_ends_up_running_it(release, driver, options, workdir, maker, reaper):
     members = release["members"]
     assert set(members) == {"KORVA.exe", "data/update.exe"}, set(members)
     target = install(options, workdir, "cycle")
@@ -264,7 +264,7 @@ def with_extra(package, entries):
     return out.getvalue()
 
 
-def test_a_read_only_file_of_the_program_stays_as_it_was(driver, options, workdir, maker, release, reaper):
+def test_a_read_only_file_of_the_program_stays_as_it_was(release, driver, options, workdir, maker, reaper):
     target = install(options, workdir, "read-only")
     (target / "readme.txt").write_bytes("用户的说明".encode("gbk"))
     os.chmod(target / "readme.txt", 0o444)  # Wine's read-only attribute
@@ -300,7 +300,7 @@ def second_entry_damaged(package):
     return bytes(out)
 
 
-def test_a_damaged_package_changes_nothing_and_the_program_still_starts(driver, options, workdir, maker, release,
+def test_a_damaged_package_changes_nothing_and_the_program_still_starts(release, driver, options, workdir, maker,
                                                                          reaper):
     cases = [("truncated", truncated), ("second entry damaged", second_entry_damaged)]
     for number, (label, damage) in enumerate(cases):
