@@ -276,7 +276,11 @@ std::unique_ptr<Connection> OpenFtp(const Url& url, const TransportRequest& requ
                                       INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE, 0));
   if (!ftp) {
     error = Failure("InternetConnect (FTP)");
-    return nullptr;
+    // A refused log-in (530) will be refused again: answered as HTTP would, not worth a retry.
+    std::string reply;
+    if (LastReply(reply) != 530) return nullptr;
+    return std::make_unique<FtpConnection>(std::move(session), UniqueInternet(), UniqueInternet(),
+                                           "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n", 0);
   }
   SetTimeouts(ftp.get(), request);
   const std::string path = PercentDecoded(url.object);

@@ -32,14 +32,15 @@ Run = namedtuple("Run", "events data finished stopped returncode seconds")
 
 
 def dlget(env, options, workdir, url, save_path, threads=5, speed_limit=0, receive_timeout=10000,
-          deadline=120, stop_after_bytes=None):
+          deadline=120, stop_after_bytes=None, login=None):
     """Runs dlget.exe to its end: the events other than DataReceived, the summary of those ("data"),
     and the "finished" or "stopped" line. stop_after_bytes: send "stop" once that much has come."""
     exe = Path(options.tools) / "dlget.exe"
     if not exe.exists():
         raise FileNotFoundError(f"{exe} is missing: build the win32-test preset with BUILD_WINE_TOOLS")
     started = time.monotonic()
-    proc = env.wine_popen([str(exe), url, harness.windows_path(save_path), str(threads), str(speed_limit),
+    credentials = [f"--ftp-user={login[0]}", f"--ftp-password={login[1]}"] if login else []
+    proc = env.wine_popen([str(exe)] + credentials + [url, harness.windows_path(save_path), str(threads), str(speed_limit),
                            str(receive_timeout), str(deadline)],
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                           stderr=open(Path(workdir) / "dlget.stderr", "ab"))
@@ -172,17 +173,41 @@ def test_ftp_file_arrives_whole(env, options, workdir):
     root = Path(workdir) / "site-ftp"
     root.mkdir()
     (root / "pack age.zip").write_bytes(data)
+    url = f"ftp://127.0.0.1:{FTP_PORT}/pack%20age.zip"
+
     save = target_dir(workdir, "ftp") / "temp1.zip"
     with serving(harness.FtpServer(FTP_PORT, root, workdir)) as server:
-        run = dlget(env, options, workdir, f"ftp://127.0.0.1:{FTP_PORT}/pack%20age.zip", save)
+        run = dlget(env, options, workdir, url, save)
         check_complete(run, save, data, "FTP")
         commands = server.commands()
+
+        # No such file: one answer, not a round of retries.
+        missing = target_dir(workdir, "ftp-missing") / "temp1.zip"
+        run_missing = dlget(env, options, workdir, f"ftp://127.0.0.1:{FTP_PORT}/missing.zip", missing)
+        check_events(run_missing, "FTP, no such file")
+        check_no_package(run_missing, missing, len(data), "FTP, no such file")
+        tries = [c for c in server.commands() if c == "RETR /missing.zip"]
+        assert len(tries) == 1, ("FTP, no such file: RETR count", len(tries))
     assert "USER anonymous" in commands, commands[:10]
     assert any(c.startswith("SIZE ") for c in commands), commands
     offsets = {int(c.split()[1]) for c in commands if c.startswith("REST ")}
     retrieved = [c for c in commands if c.startswith("RETR ")]
     assert len(offsets - {0}) >= 4, ("REST offsets", sorted(offsets))
     print(f"FTP: {run.finished['ms']} ms, {len(retrieved)} RETR, REST at {sorted(offsets)}", flush=True)
+
+    # A server with one account: the record's user and password log in, a wrong password does not.
+    with serving(harness.FtpServer(FTP_PORT, root, workdir, user="pagetide", password="s3cret")) as server:
+        save = target_dir(workdir, "ftp-login") / "temp1.zip"
+        run = dlget(env, options, workdir, url, save, login=("pagetide", "s3cret"))
+        check_complete(run, save, data, "FTP with a log-in")
+        assert "USER pagetide" in server.commands(), server.commands()[:10]
+        logins = server.commands().count("USER pagetide")
+        save = target_dir(workdir, "ftp-refused") / "temp1.zip"
+        run = dlget(env, options, workdir, url, save, login=("pagetide", "wrong"))
+        check_events(run, "FTP, wrong password")
+        check_no_package(run, save, len(data), "FTP, wrong password")
+        # A refused log-in is an answer too: tried once.
+        assert server.commands().count("USER pagetide") - logins == 1, server.commands()[-10:]
 
 
 def test_server_ignoring_range_still_yields_the_file(env, options, workdir):

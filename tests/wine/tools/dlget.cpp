@@ -1,4 +1,4 @@
-// dlget URL SAVEPATH THREADS [SPEEDLIMIT [RECEIVE_TIMEOUT_MS [DEADLINE_S]]]
+// dlget [--ftp-user=U] [--ftp-password=P] URL SAVEPATH THREADS [SPEEDLIMIT [RECEIVE_TIMEOUT_MS [DEADLINE_S]]]
 //
 // Runs one task of the real download component (the engine over WinINet, the files through the
 // Windows System) and prints what it reports, so a Wine test or a benchmark can watch it:
@@ -98,13 +98,28 @@ int OnEvent(int code, int value2, int value3, int value4, int handle) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  rt::TaskParam param;
+  // The record's FTP log-in, when given, replaces its defaults (anonymous).
+  while (argc > 1 && std::strncmp(argv[1], "--", 2) == 0) {
+    const std::string option = argv[1];
+    if (option.rfind("--ftp-user=", 0) == 0) {
+      param.ftpUser = option.substr(11);
+    } else if (option.rfind("--ftp-password=", 0) == 0) {
+      param.ftpPassword = option.substr(15);
+    } else {
+      break;
+    }
+    --argc;
+    ++argv;
+  }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: dlget URL SAVEPATH THREADS [SPEEDLIMIT [RECEIVE_TIMEOUT_MS [DEADLINE_S]]]\n");
+    std::fprintf(stderr,
+                 "usage: dlget [--ftp-user=U] [--ftp-password=P] URL SAVEPATH THREADS "
+                 "[SPEEDLIMIT [RECEIVE_TIMEOUT_MS [DEADLINE_S]]]\n");
     return 2;
   }
   QueryPerformanceFrequency(&frequency);
 
-  rt::TaskParam param;
   param.taskKind = 4096;
   param.address = argv[1];
   param.savePath = argv[2];
