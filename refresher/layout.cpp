@@ -7,6 +7,8 @@
 namespace refresher {
 namespace {
 
+// The rows are a table: kept aligned by hand.
+// clang-format off
 constexpr rt::Font kSongTi9{"宋体", -12, 400, 134 /* GB2312_CHARSET */};
 
 using rt::ControlRow;
@@ -129,5 +131,7 @@ const rt::Layout kLayout{
     .menu = kMenu,
     .controls = kRows,
 };
+
+// clang-format on
 
 }  // namespace refresher

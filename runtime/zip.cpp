@@ -161,7 +161,7 @@ bool MakeDirectories(System& system, std::string path, const std::vector<std::st
 }
 
 // The current entry's data into `path`; the result is one of the component's codes.
-int ExtractFile(System& system, unzFile archive, const std::string& path) {
+int ExtractFile(System& system, unzFile archive, const std::string& path, uint64_t size) {
   auto file = system.Open(path, FileMode::Create);
   // A read-only or hidden file is replaced too, its attributes set to normal first. (Asked only
   // after a refusal: for the many new files the question would be one more system call each.)
@@ -185,9 +185,11 @@ int ExtractFile(System& system, unzFile archive, const std::string& path) {
     }
     offset += n;
   }
-  // Closing checks the CRC once the whole entry has been read.
+  // Closing checks the CRC, but only once the whole entry has been read: a damaged deflate stream
+  // that ends early reads as a normal end and would pass unchecked, so the length is checked too.
   int closed = unzCloseCurrentFile(archive);
   if (result == kZipOk && closed != UNZ_OK) result = kZipBadEntry;
+  if (result == kZipOk && static_cast<uint64_t>(offset) != size) result = kZipBadEntry;
   // No flush to the disk: the staged files are read back at once and then removed.
   file.reset();
   // A damaged entry leaves no half file behind.
@@ -212,7 +214,7 @@ int ExtractEntry(System& system, unzFile archive, std::string_view targetDir, st
   if (!MakeDirectories(system, base, *names, names->size() - 1, made)) return kZipWriteFailed;
   std::string path = base;
   for (auto& n : *names) path += '\\' + n;
-  return ExtractFile(system, archive, path);
+  return ExtractFile(system, archive, path, info.uncompressed_size);
 }
 
 // An archive without entries is its end record alone, at offset 0, where minizip's backward search

@@ -14,6 +14,7 @@ struct Entry {
   std::string data;
   bool deflate = false;
   bool badCrc = false;
+  size_t streamEndsAfter = std::string::npos;  // a deflated stream that ends, whole, after so many bytes
 };
 
 inline void Put16(std::string& out, uint32_t v) { out.append({static_cast<char>(v), static_cast<char>(v >> 8)}); }
@@ -41,7 +42,7 @@ inline std::string MakeZip(const std::vector<Entry>& entries) {
   for (const Entry& e : entries) {
     uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size())));
     if (e.badCrc) crc ^= 1;
-    std::string stored = e.deflate ? Deflate(e.data) : e.data;
+    std::string stored = e.deflate ? Deflate(e.data.substr(0, e.streamEndsAfter)) : e.data;
     uint32_t offset = static_cast<uint32_t>(out.size());
     auto common = [&](std::string& h) {
       Put16(h, 20);  // version needed

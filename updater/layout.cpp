@@ -15,6 +15,8 @@ constexpr uint32_t kBlack = Rgb(0, 0, 0);
 constexpr uint32_t kHeaderFlags = rt::kThinBorder | rt::kGradient | rt::kVCentre;
 constexpr uint32_t kTemplateFlags = rt::kHidden | rt::kVCentre;
 
+// The rows are a table: kept aligned by hand.
+// clang-format off
 constexpr ControlRow kRows[] = {
     {.name = "图片框1", .kind = Kind::Picture, .parent = "", .x = 6, .y = 8, .w = 520, .h = 160,
      .bg = rt::kFaceColour, .flags = rt::kStaticEdge},
@@ -63,5 +65,7 @@ const rt::Layout kLayout{
     .menu = {},
     .controls = kRows,
 };
+
+// clang-format on
 
 }  // namespace updater
