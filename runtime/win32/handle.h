@@ -66,4 +66,17 @@ using UniqueFile = UniqueHandle<detail::InvalidValueIsNone<CloseHandle>>;     //
 using UniqueFind = UniqueHandle<detail::InvalidValueIsNone<FindClose>>;
 using UniqueKey = UniqueHandle<detail::NullIsNone<HKEY, RegCloseKey>>;
 
+// A device context of the whole screen, for measuring text.
+class ScreenDc {
+ public:
+  ScreenDc() : dc_(GetDC(nullptr)) {}
+  ~ScreenDc() { ReleaseDC(nullptr, dc_); }
+  ScreenDc(const ScreenDc&) = delete;
+  ScreenDc& operator=(const ScreenDc&) = delete;
+  HDC get() const { return dc_; }
+
+ private:
+  HDC dc_;
+};
+
 }  // namespace rt::win32

@@ -17,18 +17,6 @@ namespace {
 
 constexpr wchar_t kClass[] = L"RtHtmlLine";
 
-class ScreenDc {
- public:
-  ScreenDc() : dc_(GetDC(nullptr)) {}
-  ~ScreenDc() { ReleaseDC(nullptr, dc_); }
-  ScreenDc(const ScreenDc&) = delete;
-  ScreenDc& operator=(const ScreenDc&) = delete;
-  HDC get() const { return dc_; }
-
- private:
-  HDC dc_;
-};
-
 COLORREF Colour(uint32_t colour, int system) {
   if (colour == kFaceColour) return GetSysColor(COLOR_BTNFACE);
   return colour == kDefaultColour ? GetSysColor(system) : COLORREF(colour);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/win32/handle.h"
 #include "runtime/win32/window.h"
 
 namespace rt::win32 {
@@ -101,9 +102,7 @@ HFONT CreateChineseUiFont() {
   std::vector<std::wstring> faces;
   LOGFONTW wanted{};
   wanted.lfCharSet = GB2312_CHARSET;
-  HDC dc = GetDC(nullptr);
-  EnumFontFamiliesExW(dc, &wanted, CollectFace, reinterpret_cast<LPARAM>(&faces), 0);
-  ReleaseDC(nullptr, dc);
+  EnumFontFamiliesExW(ScreenDc().get(), &wanted, CollectFace, reinterpret_cast<LPARAM>(&faces), 0);
   // The usual faces of a Chinese system first, then whatever holds the characters.
   std::wstring face = faces.empty() ? L"" : faces.front();
   for (const wchar_t* preferred : {L"Microsoft YaHei", L"SimSun", L"NSimSun", L"WenQuanYi Micro Hei"}) {
@@ -120,12 +119,11 @@ HFONT CreateChineseUiFont() {
 void MeasureMenuItem(MEASUREITEMSTRUCT& item, HFONT font) {
   const auto* menu = reinterpret_cast<const MenuItemText*>(item.itemData);
   if (!menu) return;
-  HDC dc = GetDC(nullptr);
-  HGDIOBJ old = SelectObject(dc, font);
+  ScreenDc dc;
+  HGDIOBJ old = SelectObject(dc.get(), font);
   SIZE size{};
-  GetTextExtentPoint32W(dc, menu->text.c_str(), int(menu->text.size()), &size);
-  SelectObject(dc, old);
-  ReleaseDC(nullptr, dc);
+  GetTextExtentPoint32W(dc.get(), menu->text.c_str(), int(menu->text.size()), &size);
+  SelectObject(dc.get(), old);
   const int margin = menu->inBar ? 6 : GetSystemMetrics(SM_CXMENUCHECK) + 8;
   item.itemWidth = UINT(size.cx + 2 * margin);
   item.itemHeight = UINT(std::max<LONG>(size.cy + 6, GetSystemMetrics(SM_CYMENU) - 1));
