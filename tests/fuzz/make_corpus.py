@@ -142,9 +142,9 @@ def zip_seeds():
 
 # ---- the download engine's server ----
 
-def conversation(threads, length8, min_piece, seed, records, exists=False, reply=0, small_blocks=False):
+def conversation(threads, length8, min_piece, seed, records, exists=False, reply=0, small_blocks=False, stop=False):
     """The response fuzzer's input: set-up bytes, then records "\\0|"-separated: kind, cut, rest."""
-    config = (threads - 1) | (4 if exists else 0) | (reply << 3) | (32 if small_blocks else 0)
+    config = (threads - 1) | (4 if exists else 0) | (reply << 3) | (32 if small_blocks else 0) | (64 if stop else 0)
     setup = bytes([config, length8, min_piece - 1, seed])
     return setup + b"\0|".join(kind + bytes([cut]) + rest for kind, cut, rest in records)
 
@@ -193,6 +193,9 @@ def response_seeds():
         R(b"HTTP/1.1 200 OK\r\ncontent-length: 64\r\nContent-Length: 64\r\n folded\r\nX:\r\n\r\n" + bytes(64)),
         S(b"HTTP/1.1 206\r\nContent-Range: bytes 0-63/*\r\n\r\n"), H(b"Last-Modified: Mon, 01 Jan 2024 00:00:00 GMT")]))
     write("response", "zero_length", conversation(2, 0, 1, 16, [H(), H()]))
+    write("response", "stopped", conversation(3, 200, 64, 18, [H()] * 6, small_blocks=True, stop=True))
+    write("response", "stopped_no_length", conversation(1, 100, 1, 19, [S(b"HTTP/1.1 200 OK\r\n\r\n")],
+                                                        small_blocks=True, stop=True))
     for reply, label in [(0, "rename"), (1, "abandon"), (2, "supplied_name"), (3, "unknown_reply")]:
         write("response", "target_exists_" + label, conversation(2, 16, 64, 17, [H()] * 4, exists=True, reply=reply))
 

@@ -8,9 +8,13 @@
 //  - the target is there only when the task completes, and then every byte of it was written, its
 //    size is the announced length and the count reported, and (while the server's bodies are slices
 //    of its one entity) it holds that entity's bytes;
-//  - a task that does not complete leaves the directory as it found it.
+//  - a task that does not complete leaves the directory as it found it; one stopped on the way keeps
+//    its temporary file, holding every byte its resume data calls done.
 //
-// Input: four bytes of set-up, then records separated by "\0|". A record is a kind, a cut and the rest:
+// Input: four bytes of set-up, then records separated by "\0|". The set-up: connections (1 + bits 0-1),
+// the target there beforehand (bit 2) and the answer to that (bits 3-4), 7-byte blocks (bit 5), a stop
+// at the first block (bit 6); the entity's length / 8; the smallest piece - 1; a seed of its bytes.
+// A record is a kind, a cut and the rest:
 //   'H' an honest answer to whatever was asked, the rest added to its head as further header lines;
 //   'S' the rest as the head, the body the entity's bytes from where the head says it starts;
 //   'R' the rest is head "\r\n\r\n" body, both as they stand;
@@ -237,6 +241,7 @@ struct Owner {
   std::mutex m;
   std::condition_variable cv;
   int finished = 0;
+  int received = 0;  // kDataReceived events
   int afterFinished = 0;  // events after kTransferFinished
   int end = -1;
   int64_t done = -1;
@@ -255,6 +260,7 @@ int OnEvent(int code, int v2, int v3, int, int) {
   std::lock_guard lock(o.m);
   if (o.finished) ++o.afterFinished;
   if (code == rt::kTransferStarted && o.announced == -2) o.announced = v3;
+  if (code == rt::kDataReceived) ++o.received;
   if (code == rt::kTransferFinished) {
     ++o.finished;
     o.end = v2;
@@ -298,6 +304,16 @@ void RunTask(std::string_view setup, std::vector<Record> records) {
   param.receiveBlock = (config & 32) ? 7 : 4096;
   param.onEvent = OnEvent;
   Check(instance->StartTask(param));
+  std::vector<unsigned char> resume;
+  bool stopped = false;
+  if (config & 64) {
+    // Stopped as soon as the first block has arrived (or the task has ended by itself).
+    {
+      std::unique_lock lock(owner.m);
+      Check(owner.cv.wait_for(lock, std::chrono::seconds(10), [&] { return owner.finished > 0 || owner.received > 0; }));
+    }
+    stopped = instance->StopTask(resume, 0);
+  }
   {
     std::unique_lock lock(owner.m);
     Check(owner.cv.wait_for(lock, std::chrono::seconds(10), [&] { return owner.finished > 0; }));  // no hang
@@ -312,10 +328,35 @@ void RunTask(std::string_view setup, std::vector<Record> records) {
   g_owner = nullptr;
 
   Check(owner.finished == 1 && owner.afterFinished == 0);
-  Check(owner.end >= rt::kEndComplete && owner.end <= rt::kEndAbandoned && owner.end != rt::kEndStopped);
+  Check(owner.end >= rt::kEndComplete && owner.end <= rt::kEndAbandoned && (stopped || owner.end != rt::kEndStopped));
   Writes& w = files.writes;
   if (owner.announced >= 0) Check(w.furthest <= owner.announced);  // nothing past the announced length
 
+  if (owner.end == rt::kEndStopped) {
+    // Stopped: the file stays under its temporary name, and what the resume data calls done was written.
+    Check(!files.Exists(kTarget) || (targetExists && files.Content(kTarget) == "old"));
+    Check(resume.size() >= 15 && resume[0] == 'R' && resume[1] == 'D' && resume[2] == '1');
+    auto number = [&](size_t at, int bytes) {
+      uint64_t v = 0;
+      for (int i = 0; i < bytes; ++i) v |= uint64_t{resume[at + static_cast<size_t>(i)]} << (8 * i);
+      return static_cast<int64_t>(v);
+    };
+    const int64_t count = number(11, 4);
+    Check(count >= 0 && resume.size() == 15 + static_cast<size_t>(count) * 24);
+    const std::string part = w.path.empty() ? std::string() : files.Content(w.path);
+    for (int64_t i = 0; i < count; ++i) {
+      const size_t at = 15 + static_cast<size_t>(i) * 24;
+      const int64_t begin = number(at, 8), end = number(at + 8, 8), done = number(at + 16, 8);
+      Check(begin >= 0 && begin <= end && done >= 0 && done <= end - begin);
+      if (done == 0) continue;
+      Check(!w.path.empty() && files.Exists(w.path) && static_cast<int64_t>(w.written.size()) >= begin + done &&
+            std::all_of(w.written.begin() + begin, w.written.begin() + begin + done, [](bool b) { return b; }));
+      if (!transport->ServedRaw())
+        Check(std::string_view(part).substr(static_cast<size_t>(begin), static_cast<size_t>(done)) ==
+              std::string_view(entity).substr(static_cast<size_t>(begin), static_cast<size_t>(done)));
+    }
+    return;
+  }
   if (owner.end != rt::kEndComplete) {
     Check(files.Tree("C:\\dl") == before);
     Check(!targetExists || files.Content(kTarget) == "old");
