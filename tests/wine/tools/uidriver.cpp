@@ -14,6 +14,7 @@
 //   tooltips HWND -> the tools of a tooltip window: text and place on the screen
 //   reg_get KEY NAME -> key_exists, exists, value   reg_set KEY NAME VALUE   reg_delete KEY
 //     (KEY as HKLM\... / HKCU\... / HKCR\...; NAME empty for the default value; REG_SZ only)
+//   resources PID -> handles, gdi, user (the system's counts), handle_list, gdi_table (as Wine keeps them)
 #include <windows.h>
 #include <commctrl.h>
 
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -738,6 +740,112 @@ std::string CmdRegDelete(const std::vector<std::string>& f) {
   return Obj().Bool("ok", true).Bool("existed", true).Done();
 }
 
+// Counts that grow when a program leaks kernel, GDI or USER objects; any process, not only those
+// started here. Wine answers GetProcessHandleCount and GetGuiResources with 0, so two counts are
+// also taken the way Wine keeps them: the process's entries in the system's handle list, and the
+// used entries of the GDI handle table the process publishes in its PEB (Wine keeps one table
+// per process, in the 64-bit layout Windows uses for WoW64). -1: not available.
+long long SystemHandleCount(DWORD pid) {
+  struct Entry {  // SYSTEM_HANDLE_INFORMATION's entry, 32-bit
+    ULONG owner_pid;
+    BYTE type;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+  };
+  using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+  auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  if (!query) return -1;
+  constexpr ULONG kSystemHandleInformation = 16;
+  constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+  std::vector<BYTE> buf(1 << 16);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    ULONG needed = 0;
+    LONG status = query(kSystemHandleInformation, buf.data(), static_cast<ULONG>(buf.size()), &needed);
+    if (status == kInfoLengthMismatch) {
+      buf.resize(std::max<size_t>(buf.size() * 2, needed + 4096));
+      continue;
+    }
+    if (status < 0) return -1;
+    ULONG count = 0;
+    std::memcpy(&count, buf.data(), sizeof count);
+    const size_t fits = (buf.size() - sizeof(ULONG)) / sizeof(Entry);
+    long long mine = 0;
+    for (size_t i = 0; i < count && i < fits; ++i) {
+      Entry e;
+      std::memcpy(&e, buf.data() + sizeof(ULONG) + i * sizeof(Entry), sizeof e);
+      if (e.owner_pid == pid) ++mine;
+    }
+    return mine;
+  }
+  return -1;
+}
+
+long long GdiTableCount(HANDLE process) {
+  struct BasicInformation {  // PROCESS_BASIC_INFORMATION, 32-bit
+    LONG exit_status;
+    PVOID peb;
+    ULONG_PTR affinity;
+    LONG priority;
+    ULONG_PTR pid;
+    ULONG_PTR parent;
+  };
+  struct Entry {  // GDI_HANDLE_ENTRY, 64-bit layout: Type 0 is a free entry, Object 0 one never used
+    UINT64 object;
+    ULONG owner;
+    USHORT unique;
+    UCHAR type;
+    UCHAR flags;
+    UINT64 user;
+  };
+  static_assert(sizeof(Entry) == 24);
+  using Query = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+  auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+  BasicInformation info{};
+  if (!query || query(process, 0, &info, sizeof info, nullptr) < 0 || !info.peb) return -1;
+  constexpr size_t kGdiTableInPeb = 0x94;
+  DWORD table = 0;
+  if (!ReadProcessMemory(process, static_cast<BYTE*>(info.peb) + kGdiTableInPeb, &table, sizeof table, nullptr) ||
+      !table)
+    return -1;
+  // Entries are handed out from the start of the table; the first block never used ends the walk.
+  constexpr size_t kEntries = 0x10000, kBlock = 1024;
+  std::vector<Entry> block(kBlock);
+  long long used = 0;
+  for (size_t first = 0; first < kEntries; first += kBlock) {
+    if (!ReadProcessMemory(process, reinterpret_cast<BYTE*>(static_cast<uintptr_t>(table)) + first * sizeof(Entry),
+                           block.data(), kBlock * sizeof(Entry), nullptr))
+      return first ? used : -1;
+    bool touched = false;
+    for (const Entry& e : block) {
+      touched = touched || e.object || e.type;
+      if (e.type) ++used;
+    }
+    if (!touched && first) break;
+  }
+  return used;
+}
+
+std::string CmdResources(const std::vector<std::string>& f) {
+  if (f.size() < 2) Fail("usage: resources <pid>");
+  const DWORD pid = static_cast<DWORD>(ParseInt(f[1]));
+  rt::win32::UniqueKernel p(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+  if (!p) Fail("OpenProcess failed: " + std::to_string(GetLastError()));
+  DWORD handles = 0;
+  if (!GetProcessHandleCount(p.get(), &handles)) Fail("GetProcessHandleCount failed: " + std::to_string(GetLastError()));
+  return Obj()
+      .Bool("ok", true)
+      .Num("handles", handles)
+      .Num("gdi", GetGuiResources(p.get(), GR_GDIOBJECTS))
+      .Num("user", GetGuiResources(p.get(), GR_USEROBJECTS))
+      .Num("handle_list", SystemHandleCount(pid))
+      .Num("gdi_table", GdiTableCount(p.get()))
+      .Done();
+}
+
 std::string Handle(const std::vector<std::string>& f) {
   const std::string& c = f[0];
   if (c == "start") return CmdStart(f);
@@ -780,6 +888,7 @@ std::string Handle(const std::vector<std::string>& f) {
   if (c == "reg_get") return CmdRegGet(f);
   if (c == "reg_set") return CmdRegSet(f);
   if (c == "reg_delete") return CmdRegDelete(f);
+  if (c == "resources") return CmdResources(f);
   if (c == "ping") return Obj().Bool("ok", true).Done();
   Fail("unknown command or missing fields: " + c);
 }
