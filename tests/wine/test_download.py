@@ -151,12 +151,16 @@ def test_fifty_megabytes_over_five_ranged_connections(env, options, workdir):
     data = os.urandom(50 * 1024 * 1024)
     root = Path(workdir) / "site-http"
     root.mkdir()
-    (root / "package.zip").write_bytes(data)
-    save = target_dir(workdir, "http") / "temp1.zip"
+    # The address comes from the maker's GBK version document, and the programs work in GBK: the
+    # name goes out as its GBK bytes, and the file lands in a folder with a Chinese name.
+    with open(os.fsencode(root) + b"/" + "页潮1.2.zip".encode("gbk"), "wb") as f:
+        f.write(data)
+    save = target_dir(workdir, "下载") / "temp1.zip"
     with serving(harness.RangeNginx(HTTP_PORT, root, workdir)) as site:
-        run = dlget(env, options, workdir, f"http://127.0.0.1:{HTTP_PORT}/package.zip", save)
+        run = dlget(env, options, workdir, f"http://127.0.0.1:{HTTP_PORT}/页潮1.2.zip", save)
         check_complete(run, save, data, "50 MB over HTTP")
-        requests = [r for r in site.requests() if r.target == "/package.zip"]
+        requests = [r for r in site.requests() if r.target == "/\\xD2\\xB3\\xB3\\xB11.2.zip"]
+        assert requests, [r.target for r in site.requests()]
     # A request without Range (the first, which learns the length) reads from byte 0 on.
     assert all(r.status == (206 if r.range else 200) for r in requests), [(r.range, r.status) for r in requests]
     spans = byte_ranges(requests, len(data))
@@ -226,6 +230,20 @@ def test_server_ignoring_range_still_yields_the_file(env, options, workdir):
         whole = [r for r in served if not r.range]
         assert len(whole) == 1, (label, "requests without Range", len(whole),
                                  [(r.range or "whole", r.status, round(r.start % 100, 3)) for r in served])
+
+
+def test_speed_limit_holds_each_connection(env, options, workdir):
+    data = os.urandom(5 * 512 * 1024)  # five pieces above the engine's smallest
+    limit = 100 * 1024  # bytes per second per connection
+    save = target_dir(workdir, "limited") / "temp1.zip"
+    with serving(harness.BodyServer(HTTP_PORT, data, "ranges")):
+        run = dlget(env, options, workdir, f"http://127.0.0.1:{HTTP_PORT}/p.zip", save, speed_limit=limit)
+    check_complete(run, save, data, "speed limit")
+    # Five connections at the limit each: a limit on the whole task would take five times as long.
+    ideal = len(data) / (5 * limit)
+    seconds = run.finished["ms"] / 1000
+    assert 0.9 * ideal <= seconds <= 1.5 * ideal, ("limited transfer took", seconds, "ideal", ideal)
+    print(f"speed limit: {seconds:.2f} s for an ideal {ideal:.2f} s", flush=True)
 
 
 def test_failures_end_once_without_a_package(env, options, workdir):
