@@ -142,7 +142,9 @@ class PosixSystem final : public rt::System {
     return std::make_unique<PosixListing>(p.substr(0, p.rfind('/')), which);
   }
   std::unique_ptr<rt::File> Open(std::string_view path, rt::FileMode mode) override {
-    int flags = mode == rt::FileMode::Read ? O_RDONLY : mode == rt::FileMode::Create ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR;
+    int flags = mode == rt::FileMode::Read     ? O_RDONLY
+                : mode == rt::FileMode::Create ? O_RDWR | O_CREAT | O_TRUNC
+                                               : O_RDWR;
     int fd = open(Posix(path).c_str(), flags, 0644);
     return fd < 0 ? nullptr : std::make_unique<PosixFile>(fd);
   }

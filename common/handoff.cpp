@@ -10,8 +10,7 @@ bool IsWide(unsigned char c) { return c >= 128; }
 }  // namespace
 
 std::string BuildHandOffCommandLine(std::string_view programDir, std::string_view downloadUrl,
-                                    std::string_view fileTitle, std::string_view fileName,
-                                    std::string_view notes) {
+                                    std::string_view fileTitle, std::string_view fileName, std::string_view notes) {
   // The quotes matter: CreateProcess given an unquoted "C:\Program Files\..." tries "C:\Program.exe"
   // first, so a blank in the directory would start some other program.
   std::string line;
@@ -75,6 +74,4 @@ std::vector<std::string> SplitCommandLine(std::string_view raw) {
   return args;
 }
 
-bool IsValidInvocation(const std::vector<std::string>& args) {
-  return args.size() >= 6 && args[0] == kLaunchToken;
-}
+bool IsValidInvocation(const std::vector<std::string>& args) { return args.size() >= 6 && args[0] == kLaunchToken; }

@@ -15,8 +15,7 @@ inline constexpr std::string_view kProgramFileName = "KORVA.exe";
 // `programDir` has no trailing backslash (a drive root is just "C:"). The arguments are written as
 // given, unquoted; only the updater's path is quoted.
 std::string BuildHandOffCommandLine(std::string_view programDir, std::string_view downloadUrl,
-                                    std::string_view fileTitle, std::string_view fileName,
-                                    std::string_view notes);
+                                    std::string_view fileTitle, std::string_view fileName, std::string_view notes);
 
 // The arguments of a raw command line (ANSI code page bytes, the program's own path first and left out).
 std::vector<std::string> SplitCommandLine(std::string_view raw);

@@ -20,9 +20,7 @@ void StopSlot(rt::Ui& ui, const RefreshSlot& slot) {
   ui.ShowMessage(kStoppedMessage, rt::kIconInformation);
 }
 
-void RefreshTick(rt::Ui& ui, const RefreshSlot& slot) {
-  ui.Navigate(slot.browser, ui.GetText(slot.addressBox));
-}
+void RefreshTick(rt::Ui& ui, const RefreshSlot& slot) { ui.Navigate(slot.browser, ui.GetText(slot.addressBox)); }
 
 namespace {
 std::unique_ptr<rt::XmlReader> g_versionReader;
@@ -49,8 +47,8 @@ void CheckForUpdate(rt::Ui& ui) {
   const std::string notes = reader.Attribute(kInfoPath, "升级说明");
   ui.ShowMessage(UpdateMessage(reader.Attribute(kInfoPath, "版本号"), notes), rt::kIconInformation);
   system.StartProcess(BuildHandOffCommandLine(system.ProgramDirectory(), reader.Attribute(kInfoPath, "下载地址"),
-                                          reader.Attribute(kInfoPath, "文件标题"),
-                                          reader.Attribute(kInfoPath, "文件名"), notes));
+                                              reader.Attribute(kInfoPath, "文件标题"),
+                                              reader.Attribute(kInfoPath, "文件名"), notes));
   system.EndProcess(0);
 }
 
@@ -98,8 +96,7 @@ void SubclassWindowTree(rt::Ui& ui, rt::NativeWindow window, void (*callback)(in
 }
 
 namespace {
-intptr_t HandleBannerMessage(rt::Ui& ui, rt::NativeWindow window, unsigned message, uintptr_t wParam,
-                             intptr_t lParam) {
+intptr_t HandleBannerMessage(rt::Ui& ui, rt::NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) {
   const SubclassEntry* found = FindSubclassEntry(window);
   if (!found) return ui.DefaultWindowProc(window, message, wParam, lParam);
   const SubclassEntry entry = *found;  // the popup's message loop may grow the registry

@@ -11,21 +11,21 @@ namespace rt {
 
 // Event codes passed to TransferEventCallback.
 enum TransferEvent : int {
-  kTransferStarted = 3,       // the transfer begins (again for each further connection)
-  kTransferFinished = 4,      // last event of a task, exactly once; value3 = bytes done
-  kDataRange = 6,             // a connection is given its data range
-  kThreadContinues = 7,       // a connection continues a download
+  kTransferStarted = 3,   // the transfer begins (again for each further connection)
+  kTransferFinished = 4,  // last event of a task, exactly once; value3 = bytes done
+  kDataRange = 6,         // a connection is given its data range
+  kThreadContinues = 7,   // a connection continues a download
   kThreadEndedNormally = 8,
   kThreadEndedAbnormally = 9,
-  kDataReceived = 16,         // one per received block; value3 = its byte count
-  kSameNameFileExists = 18,   // the target exists before writing starts; the reply is read
+  kDataReceived = 16,        // one per received block; value3 = its byte count
+  kSameNameFileExists = 18,  // the target exists before writing starts; the reply is read
 };
 
 // Replies to kSameNameFileExists.
 enum SameNameReply : int {
   kRenameAutomatically = 0,  // the component tries up to 99 other names itself
   kAbandon = 1,
-  kUseSuppliedName = 2,      // the handler has called SupplyFileName before replying
+  kUseSuppliedName = 2,  // the handler has called SupplyFileName before replying
 };
 
 // Status messages: (code, text, text, int, int); the component ignores the result.

@@ -21,8 +21,8 @@ using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 constexpr Clock::time_point kNever = Clock::time_point::max();
 constexpr char kTempSuffix[] = ".part";
-constexpr int kMessageFailure = 1;  // onMessage codes: why the task failed,
-constexpr int kMessageRetry = 2;    // why an attempt is retried
+constexpr int kMessageFailure = 1;    // onMessage codes: why the task failed,
+constexpr int kMessageRetry = 2;      // why an attempt is retried
 constexpr size_t kQueueLimit = 1024;  // events waiting for delivery before the connections wait
 
 int Clamp32(int64_t v) {
@@ -65,7 +65,7 @@ struct Task {
   std::condition_variable cv;    // connections waiting out a pause, a pace or a full queue
   std::condition_variable wake;  // the control thread: a change it acts on (events wait for its round)
   // Everything below is guarded by m, except `batch` (the control thread's alone) and what is atomic.
-  std::string target;  // the finished file's name; settled at the same-name question
+  std::string target;         // the finished file's name; settled at the same-name question
   std::vector<Event> events;  // waiting for the control thread, which takes them a batch at a time
   std::vector<Event> batch;   // the control thread's own: the batch being delivered
   size_t delivering = 0;      // its size, while it is delivered
@@ -81,13 +81,13 @@ struct Task {
   bool stopping = false, failed = false, abandoned = false;
   std::string failure;
   bool tempCreated = false;
-  bool closed = false;       // kTransferFinished is on its way: later events are dropped
-  bool finishing = false;    // kTransferFinished is being delivered: nothing is left to stop
-  bool over = false;         // kTransferFinished is delivered
-  bool controlDone = false;  // the control thread has nothing left to do
-  bool disowned = false;     // StopTask returned: the instance no longer runs this task
+  bool closed = false;                // kTransferFinished is on its way: later events are dropped
+  bool finishing = false;             // kTransferFinished is being delivered: nothing is left to stop
+  bool over = false;                  // kTransferFinished is delivered
+  bool controlDone = false;           // the control thread has nothing left to do
+  bool disowned = false;              // StopTask returned: the instance no longer runs this task
   std::atomic<bool> released{false};  // the instance is gone: no callbacks, no use of `files`
-  std::string supplied;      // SupplyFileName during kSameNameFileExists
+  std::string supplied;               // SupplyFileName during kSameNameFileExists
 
   // Writes name their offsets, so they run side by side outside the lock; `writers` counts them so
   // that the file is closed only when none is under way.
@@ -292,8 +292,8 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
         File* file = t.file.get();
         ++t.writers;
         lock.unlock();
-        const bool written =
-            file && file->WriteAt(from, std::span<const char>(buffer.data() + (from - blockStart), static_cast<size_t>(length)));
+        const bool written = file && file->WriteAt(from, std::span<const char>(buffer.data() + (from - blockStart),
+                                                                               static_cast<size_t>(length)));
         lock.lock();
         if (--t.writers == 0 && t.closing) t.cv.notify_all();
         if (c.abandoned || t.Quitting()) return Outcome::Quit;
@@ -310,7 +310,8 @@ Outcome Stream(Task& t, Conn& c, Connection& conn, int64_t pos, std::vector<char
           c.deadline = kNever;
           ++t.heldBack;
           t.wake.notify_one();
-          t.cv.wait(lock, [&] { return t.events.size() + t.delivering < kQueueLimit / 2 || c.abandoned || t.Quitting(); });
+          t.cv.wait(lock,
+                    [&] { return t.events.size() + t.delivering < kQueueLimit / 2 || c.abandoned || t.Quitting(); });
           --t.heldBack;
           if (c.abandoned || t.Quitting()) return Outcome::Quit;
           c.deadline = Clock::now() + t.readLimit;
@@ -389,15 +390,13 @@ bool Work(Task& t, Conn& c) {
       } else if (!head) {
         why = "unreadable response";
       } else {
-        verdict = probe ? JudgeWhole(*head, nullptr)
+        verdict = probe     ? JudgeWhole(*head, nullptr)
                   : c.whole ? JudgeWhole(*head, &t.entity)
                             : JudgeRange(*head, t.entity, request.first, request.last);
         why = "status " + std::to_string(head->status);
       }
       switch (verdict) {
-        case Verdict::Accept:
-          c.streaming = true;
-          break;
+        case Verdict::Accept: c.streaming = true; break;
         case Verdict::WholeBody:
           // The server ignores ranges: this stream would start at 0, and the stream of the whole
           // entity that exists (or the one the control thread starts) carries the rest.
@@ -406,15 +405,9 @@ bool Work(Task& t, Conn& c) {
           c.piece = -1;
           t.wake.notify_one();
           return true;
-        case Verdict::Changed:
-          t.Fail("the file changed on the server");
-          return false;
-        case Verdict::Fatal:
-          t.Fail(why);
-          return false;
-        case Verdict::Retry:
-          outcome = Outcome::Retry;
-          break;
+        case Verdict::Changed: t.Fail("the file changed on the server"); return false;
+        case Verdict::Fatal: t.Fail(why); return false;
+        case Verdict::Retry: outcome = Outcome::Retry; break;
       }
       if (outcome == Outcome::Done && probe) {
         t.entity = LearnEntity(*head);
@@ -568,8 +561,7 @@ TaskEnd Supervise(const std::shared_ptr<Task>& tp, Lock& lock) {
     const int active = static_cast<int>(t.conns.size());
     if (t.Quitting() || complete) {
       if (active == 0) break;
-      if (quitBy == kNever)
-        quitBy = now + (t.stopping ? Ms(std::max(0, t.param.stopWait - 60)) : Ms(200));
+      if (quitBy == kNever) quitBy = now + (t.stopping ? Ms(std::max(0, t.param.stopWait - 60)) : Ms(200));
       if (now >= quitBy) {
         for (const auto& c : t.conns) Abandon(t, *c, false);
         t.conns.clear();
@@ -679,8 +671,8 @@ class Engine final : public DownloadInstance {
     t->files = &files_;
     t->tuning = tuning_;
     t->threads = std::clamp(param.threadCount, 1, 16);
-    t->openLimit = Ms(static_cast<int64_t>(PositiveOr(param.connectTimeout, 20000)) + PositiveOr(param.sendTimeout, 20000) +
-                      PositiveOr(param.receiveTimeout, 20000));
+    t->openLimit = Ms(static_cast<int64_t>(PositiveOr(param.connectTimeout, 20000)) +
+                      PositiveOr(param.sendTimeout, 20000) + PositiveOr(param.receiveTimeout, 20000));
     t->readLimit = Ms(PositiveOr(param.receiveTimeout, 20000));
     t->target = param.savePath;
     try {
@@ -806,7 +798,7 @@ class Engine final : public DownloadInstance {
   System& files_;
   std::function<void(int)> wait_;
   EngineTuning tuning_;
-  std::mutex m_;  // before any task's lock
+  std::mutex m_;                // before any task's lock
   std::shared_ptr<Task> task_;  // the last task started
   std::thread control_;
 };

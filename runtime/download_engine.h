@@ -49,9 +49,9 @@ enum TaskEnd : int {
 
 // What the task record does not say; tests shorten the pauses and the pieces.
 struct EngineTuning {
-  int retries = 4;                  // failed attempts in a row of one piece before the task gives up
-  int backoffMs = 200;              // pause before the first retry, doubled for each further one
-  int64_t minPiece = 256 * 1024;    // no piece is made smaller by splitting
+  int retries = 4;                // failed attempts in a row of one piece before the task gives up
+  int backoffMs = 200;            // pause before the first retry, doubled for each further one
+  int64_t minPiece = 256 * 1024;  // no piece is made smaller by splitting
 };
 
 // `wait(ms)` is called by StopTask (and the instance's destructor) in steps of 20 ms while it waits

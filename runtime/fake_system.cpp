@@ -93,7 +93,7 @@ struct Fs {
   };
 
   std::mutex mutex;
-  std::map<std::string, Node> nodes;  // folded full path -> node
+  std::map<std::string, Node> nodes;                  // folded full path -> node
   std::vector<std::pair<std::string, Fault>> faults;  // folded path, fault
 
   static std::string Key(const std::vector<std::string>& names, size_t count) { return Fold(Join(names, count)); }
@@ -126,7 +126,8 @@ struct Fs {
 
   bool Has(const std::string& key, Fault fault) {
     for (auto& [path, f] : faults)
-      if (f == fault && (key == path || (key.size() > path.size() && key.starts_with(path) && key[path.size()] == '\\')))
+      if (f == fault &&
+          (key == path || (key.size() > path.size() && key.starts_with(path) && key[path.size()] == '\\')))
         return true;
     return false;
   }
@@ -172,8 +173,7 @@ struct Fs {
 
 class FakeFile final : public File {
  public:
-  FakeFile(std::shared_ptr<Fs> fs, std::shared_ptr<Fs::Data> data, std::string key,
-           bool writable)
+  FakeFile(std::shared_ptr<Fs> fs, std::shared_ptr<Fs::Data> data, std::string key, bool writable)
       : fs_(std::move(fs)), data_(std::move(data)), key_(std::move(key)), writable_(writable) {}
   ~FakeFile() override {
     std::lock_guard lock(fs_->mutex);
@@ -279,7 +279,8 @@ bool FakeSystem::CopyFileTo(std::string_view from, std::string_view to) {
   Fs::Node* source = impl_->fs->Find(fromKey);
   if (!source || source->directory || impl_->fs->Has(fromKey, Fault::Refuse)) return false;
   if (fromKey == toKey) return false;  // the system will not copy a file onto itself
-  if (!impl_->fs->ParentIsDirectory(to) || impl_->fs->Blocked(toKey) || impl_->fs->Has(toKey, Fault::DiskFull)) return false;
+  if (!impl_->fs->ParentIsDirectory(to) || impl_->fs->Blocked(toKey) || impl_->fs->Has(toKey, Fault::DiskFull))
+    return false;
   if (Fs::Node* target = impl_->fs->Find(toKey)) {
     if (target->directory || Fs::Open(*target)) return false;
     if (target->attributes & (kAttrReadOnly | kAttrHidden)) return false;
@@ -346,12 +347,12 @@ bool FakeSystem::RemoveTree(std::string_view path) {
   if (!top || !top->directory) return false;
   // Deepest first, so that a directory is removed only once it is empty; what is in use stays.
   std::vector<std::string> under;
-  for (auto it = impl_->fs->nodes.lower_bound(key + "\\"); it != impl_->fs->nodes.end() && it->first.starts_with(key + "\\"); ++it)
+  for (auto it = impl_->fs->nodes.lower_bound(key + "\\");
+       it != impl_->fs->nodes.end() && it->first.starts_with(key + "\\"); ++it)
     under.push_back(it->first);
   under.push_back(key);
-  std::sort(under.begin(), under.end(), [](const std::string& a, const std::string& b) {
-    return Split(a).size() > Split(b).size();
-  });
+  std::sort(under.begin(), under.end(),
+            [](const std::string& a, const std::string& b) { return Split(a).size() > Split(b).size(); });
   bool all = true;
   for (auto& k : under) {
     Fs::Node& node = impl_->fs->nodes[k];
@@ -444,7 +445,8 @@ std::vector<std::string> FakeSystem::Tree(std::string_view root) {
   std::string key = Fs::Key(names, names.size());
   std::vector<std::string> out;
   std::string prefix = key + "\\";
-  for (auto it = impl_->fs->nodes.lower_bound(prefix); it != impl_->fs->nodes.end() && it->first.starts_with(prefix); ++it) {
+  for (auto it = impl_->fs->nodes.lower_bound(prefix); it != impl_->fs->nodes.end() && it->first.starts_with(prefix);
+       ++it) {
     // The relative path in the names' own case: walk the ancestors below the root.
     auto parts = Split(it->first);
     std::string relative;

@@ -101,7 +101,8 @@ std::unique_ptr<Connection> FakeTransport::Open(const TransportRequest& request,
   std::string head, body;
   if (reply.status != 0) {
     body = "error " + std::to_string(reply.status);
-    head = "HTTP/1.1 " + std::to_string(reply.status) + " Error\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    head = "HTTP/1.1 " + std::to_string(reply.status) + " Error\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n";
   } else if (ranged) {
     int64_t last = request.last < 0 ? size - 1 : std::min(request.last, size - 1);
     if (request.first >= size || request.first > last) {
@@ -122,7 +123,8 @@ std::unique_ptr<Connection> FakeTransport::Open(const TransportRequest& request,
   if (!reply.etag.empty()) head += "ETag: " + reply.etag + "\r\n";
   if (!reply.lastModified.empty()) head += "Last-Modified: " + reply.lastModified + "\r\n";
   head += "\r\n";
-  body.resize(body.size() - static_cast<size_t>(std::clamp<int64_t>(reply.shortBy, 0, static_cast<int64_t>(body.size()))));
+  body.resize(body.size() -
+              static_cast<size_t>(std::clamp<int64_t>(reply.shortBy, 0, static_cast<int64_t>(body.size()))));
   {
     std::lock_guard lock(state_->m);
     state_->mostOpen = std::max(state_->mostOpen, ++state_->open);

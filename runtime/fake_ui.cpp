@@ -34,8 +34,7 @@ intptr_t RT_CALLBACK OriginalProc(NativeWindow window, unsigned message, uintptr
 
 }  // namespace
 
-FakeUi::FakeUi(const Layout& layout, std::span<const Binding> bindings)
-    : layout_(layout), bindings_(bindings) {
+FakeUi::FakeUi(const Layout& layout, std::span<const Binding> bindings) : layout_(layout), bindings_(bindings) {
   for (const ControlRow& row : layout.controls) {
     if (row.kind == Kind::Timer) timers_[std::string(row.name)];
     texts_[std::string(row.name)] = std::string(row.text);
@@ -56,12 +55,12 @@ FakeUi::~FakeUi() {
 }
 
 // A layout name the program does not have is a fault of the program, not of the user.
-#define FAKE_REQUIRE(cond, name)                                                       \
-  do {                                                                                 \
-    if (!(cond)) {                                                                     \
+#define FAKE_REQUIRE(cond, name)                                                                 \
+  do {                                                                                           \
+    if (!(cond)) {                                                                               \
       std::fprintf(stderr, "FakeUi: no such control %.*s\n", int((name).size()), (name).data()); \
-      std::abort();                                                                    \
-    }                                                                                  \
+      std::abort();                                                                              \
+    }                                                                                            \
   } while (0)
 
 // Every property lives in a map keyed by the control's name; a missing name aborts the test.
@@ -221,9 +220,7 @@ int FakeUi::ShowMessage(std::string_view text, unsigned style) {
 }
 
 void FakeUi::SetTrayIcon(int icon, std::string_view tooltip) {
-  OnWindowThread([&] {
-    trayIcons.push_back({icon, std::string(CutAtCharBoundary(tooltip, kTooltipBytes))});
-  });
+  OnWindowThread([&] { trayIcons.push_back({icon, std::string(CutAtCharBoundary(tooltip, kTooltipBytes))}); });
 }
 
 int FakeUi::RegisterHotkey(std::string_view receiver, int modifiers, int virtualKey) {
@@ -279,7 +276,6 @@ void FakeUi::NavigateLink(std::string_view link) {
   });
 }
 
-
 NativeWindow FakeUi::AddWindow(NativeWindow parent, NativeWindow handle) {
   if (!handle) handle = g_nextHandle += 0x10;
   windows_[handle] = Win{parent, {}, OriginalProc};
@@ -311,9 +307,7 @@ WindowProc FakeUi::ProcOf(NativeWindow window) const {
   return it == windows_.end() ? nullptr : it->second.proc;
 }
 
-NativeWindow FakeUi::WindowHandle(std::string_view control) {
-  return Lookup(controlWindows_, control);
-}
+NativeWindow FakeUi::WindowHandle(std::string_view control) { return Lookup(controlWindows_, control); }
 
 NativeWindow FakeUi::FirstChild(NativeWindow window) {
   auto it = windows_.find(window);
@@ -336,7 +330,7 @@ WindowProc FakeUi::ReplaceWindowProc(NativeWindow window, WindowProc proc) {
 }
 
 intptr_t FakeUi::CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
-                                intptr_t lParam) {
+                                  intptr_t lParam) {
   return proc ? proc(window, message, wParam, lParam) : 0;
 }
 

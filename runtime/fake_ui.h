@@ -66,9 +66,9 @@ class FakeUi : public Ui {
   bool destroyPosted = false;
   // Runs while a message box is "open", as the box's own message loop would (e.g. Advance).
   std::function<void()> whileMessageOpen;
-  std::vector<Tray> trayIcons;      // every SetTrayIcon, in order
+  std::vector<Tray> trayIcons;  // every SetTrayIcon, in order
   std::vector<Hotkey> hotkeys;
-  int hotkeyResult = 1;             // what RegisterHotkey answers
+  int hotkeyResult = 1;  // what RegisterHotkey answers
   std::vector<Popup> popups;
   int cursorX = 0, cursorY = 0;
   std::vector<std::string> shellOpens;
@@ -115,7 +115,7 @@ class FakeUi : public Ui {
   NativeWindow NextChild(NativeWindow child) override;
   WindowProc ReplaceWindowProc(NativeWindow window, WindowProc proc) override;
   intptr_t CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
-                          intptr_t lParam) override;
+                            intptr_t lParam) override;
   intptr_t DefaultWindowProc(NativeWindow, unsigned, uintptr_t, intptr_t) override { return 0; }
   Place GetPlace(std::string_view control) override;
   void MoveTo(std::string_view control, int left, int top) override;

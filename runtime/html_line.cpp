@@ -70,8 +70,8 @@ std::optional<uint32_t> ParseColour(std::string_view text, bool bareHex = false)
     std::string_view name;
     uint32_t colour;
   } kNames[] = {
-      {"red", Rgb(255, 0, 0)},      {"black", Rgb(0, 0, 0)},        {"white", Rgb(255, 255, 255)},
-      {"blue", Rgb(0, 0, 255)},     {"green", Rgb(0, 128, 0)},      {"gray", Rgb(128, 128, 128)},
+      {"red", Rgb(255, 0, 0)},      {"black", Rgb(0, 0, 0)},      {"white", Rgb(255, 255, 255)},
+      {"blue", Rgb(0, 0, 255)},     {"green", Rgb(0, 128, 0)},    {"gray", Rgb(128, 128, 128)},
       {"grey", Rgb(128, 128, 128)}, {"orange", Rgb(255, 165, 0)},
   };
   text = Trim(text);
@@ -257,8 +257,7 @@ void ForEachRule(std::string_view css, const std::function<void(std::string_view
 
 std::string Unquote(std::string_view s) {
   s = Trim(s);
-  if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front())
-    s = s.substr(1, s.size() - 2);
+  if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) s = s.substr(1, s.size() - 2);
   return std::string(Trim(s));
 }
 
@@ -281,8 +280,10 @@ std::optional<int> ParsePointSize(std::string_view value) {
   }
   std::string unit = LowerAscii(Trim(value.substr(i)));
   if (!digits) return std::nullopt;
-  if (unit == "px") number = number * 72 / 96;
-  else if (unit != "pt") return std::nullopt;
+  if (unit == "px")
+    number = number * 72 / 96;
+  else if (unit != "pt")
+    return std::nullopt;
   int points = int(number + 0.5);
   if (points <= 0 || points > 1000) return std::nullopt;
   return points;
@@ -370,7 +371,9 @@ std::optional<Tag> ReadTag(std::string_view s, size_t i) {
   }
   if (p >= s.size() || !IsAlpha(s[p])) return std::nullopt;
   while (p < s.size() && !IsSpace(s[p]) && s[p] != '>' && s[p] != '/') tag.name += Lower(s[p++]);
-  auto isNameEnd = [&](size_t k) { return k >= s.size() || IsSpace(s[k]) || s[k] == '=' || s[k] == '>' || s[k] == '/'; };
+  auto isNameEnd = [&](size_t k) {
+    return k >= s.size() || IsSpace(s[k]) || s[k] == '=' || s[k] == '>' || s[k] == '/';
+  };
   while (true) {
     while (p < s.size() && (IsSpace(s[p]) || s[p] == '/')) ++p;
     if (p >= s.size()) return std::nullopt;
@@ -449,8 +452,10 @@ class MarkupReader {
           }
           if (auto bytes = CharacterBytes(ref->cp)) {
             // A referenced blank collapses like a written one, as browsers do.
-            if (bytes->size() == 1 && IsSpace((*bytes)[0])) builder_.Space(Current());
-            else builder_.Visible(*bytes, Current());
+            if (bytes->size() == 1 && IsSpace((*bytes)[0]))
+              builder_.Space(Current());
+            else
+              builder_.Visible(*bytes, Current());
             i += ref->length;
             continue;
           }

@@ -17,10 +17,10 @@ namespace rt {
 constexpr uint32_t kLinkColour = Rgb(0, 0, 255);
 
 struct HtmlRun {
-  std::string text;                 // GBK; white space already collapsed
+  std::string text;                  // GBK; white space already collapsed
   uint32_t colour = kDefaultColour;  // kDefaultColour: the body colour
   bool bold = false;
-  std::string href;    // empty: not a link
+  std::string href;  // empty: not a link
   std::string target;
 };
 

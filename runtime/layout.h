@@ -41,15 +41,15 @@ struct Font {
 enum Flags : uint32_t {
   kHidden = 1u << 0,
   kTabStop = 1u << 1,
-  kCentre = 1u << 2,        // text centred horizontally
-  kVCentre = 1u << 3,       // text centred vertically
-  kThinBorder = 1u << 4,    // plain one-pixel border
-  kStaticEdge = 1u << 5,    // thin sunken border
-  kMultiline = 1u << 6,     // edit: multi-line, wraps, vertical scroll bar, Enter makes a line
-  kVertical = 1u << 7,      // bar control: vertical
-  kGradient = 1u << 8,      // label: gradient background from `bg` through white to white
-  kCurrentPage = 1u << 9,   // tab page shown at load
-  kProgress = 1u << 10,     // bar control: progress-bar look
+  kCentre = 1u << 2,       // text centred horizontally
+  kVCentre = 1u << 3,      // text centred vertically
+  kThinBorder = 1u << 4,   // plain one-pixel border
+  kStaticEdge = 1u << 5,   // thin sunken border
+  kMultiline = 1u << 6,    // edit: multi-line, wraps, vertical scroll bar, Enter makes a line
+  kVertical = 1u << 7,     // bar control: vertical
+  kGradient = 1u << 8,     // label: gradient background from `bg` through white to white
+  kCurrentPage = 1u << 9,  // tab page shown at load
+  kProgress = 1u << 10,    // bar control: progress-bar look
 };
 
 struct ControlRow {
@@ -70,7 +70,7 @@ struct ControlRow {
 struct MenuRow {
   std::string_view name;  // how handlers and bindings address the item
   std::string_view text;
-  bool topLevel;          // false: an item of the last top-level menu before it
+  bool topLevel;  // false: an item of the last top-level menu before it
 };
 
 struct WindowRow {

@@ -102,7 +102,7 @@ std::optional<ResponseHead> ParseHead(std::string_view raw) {
       first = false;
       continue;
     }
-    if (line.empty()) break;  // end of the head
+    if (line.empty()) break;                                    // end of the head
     if (line.front() == ' ' || line.front() == '\t') continue;  // an old folded continuation: none we need
     size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) return std::nullopt;

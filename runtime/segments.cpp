@@ -5,7 +5,8 @@
 
 namespace rt {
 
-Segments::Segments(int64_t total, int count, int64_t minPiece) : total_(total), minPiece_(std::max<int64_t>(1, minPiece)) {
+Segments::Segments(int64_t total, int count, int64_t minPiece)
+    : total_(total), minPiece_(std::max<int64_t>(1, minPiece)) {
   if (total < 0) {
     pieces_.push_back({0, std::numeric_limits<int64_t>::max()});
     return;
@@ -84,7 +85,8 @@ void Segments::EndAt(int id) {
 bool Segments::HasFree() const { return FreeCount() > 0; }
 
 int Segments::FreeCount() const {
-  return static_cast<int>(std::count_if(pieces_.begin(), pieces_.end(), [](const Piece& p) { return !p.busy && p.Remaining() > 0; }));
+  return static_cast<int>(
+      std::count_if(pieces_.begin(), pieces_.end(), [](const Piece& p) { return !p.busy && p.Remaining() > 0; }));
 }
 
 bool Segments::Complete() const {

@@ -12,8 +12,8 @@ namespace rt {
 
 struct Piece {
   int64_t begin = 0;
-  int64_t end = 0;   // one past the last byte; shrinks when another connection takes over the tail
-  int64_t done = 0;  // bytes written from `begin` on, always contiguous
+  int64_t end = 0;      // one past the last byte; shrinks when another connection takes over the tail
+  int64_t done = 0;     // bytes written from `begin` on, always contiguous
   int64_t pending = 0;  // bytes past the cursor being written right now: not to be taken over
   bool busy = false;
   int failures = 0;  // failed attempts since the piece last made progress

@@ -54,7 +54,7 @@ struct Binding {
   std::string_view control;  // layout name; "" = the window; menu items by their MenuRow name
   Event event;
   Handler handler;
-  int context = 0;           // handed to the handler as EventArgs::context
+  int context = 0;  // handed to the handler as EventArgs::context
 };
 
 class System;
@@ -111,7 +111,7 @@ class Ui {
   virtual NativeWindow NextChild(NativeWindow child) = 0;
   virtual WindowProc ReplaceWindowProc(NativeWindow window, WindowProc proc) = 0;
   virtual intptr_t CallPreviousProc(WindowProc proc, NativeWindow window, unsigned message, uintptr_t wParam,
-                                  intptr_t lParam) = 0;
+                                    intptr_t lParam) = 0;
   virtual intptr_t DefaultWindowProc(NativeWindow window, unsigned message, uintptr_t wParam, intptr_t lParam) = 0;
 
   // Place and visibility of a control, in pixels relative to its parent.

@@ -138,8 +138,8 @@ bool XmlReader::Parse() {
   // A byte-order mark some editors put in front of a document.
   if (s.substr(0, 3) == "\xEF\xBB\xBF") i = 3;
 
-  std::vector<size_t> open;        // indices of the open elements, innermost last
-  std::vector<size_t> lastChild;   // per open element, its latest child so far
+  std::vector<size_t> open;       // indices of the open elements, innermost last
+  std::vector<size_t> lastChild;  // per open element, its latest child so far
   bool rootClosed = false;
   bool doctypeSeen = false;
 

@@ -41,7 +41,7 @@ class XmlReader {
   std::string_view Text(Span span) const { return std::string_view(text_).substr(span.begin, span.size); }
   bool Parse();
 
-  std::string text_;  // the document's bytes; every Span points into it
+  std::string text_;               // the document's bytes; every Span points into it
   std::vector<Element> elements_;  // elements_[0] is the root once a document is held
   std::vector<Attr> attrs_;
 };

@@ -61,7 +61,9 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf stream, void* buffer, uLong size) {
 
 uLong ZCALLBACK WriteStream(voidpf, voidpf, const void*, uLong) { return 0; }  // read only
 
-ZPOS64_T ZCALLBACK TellStream(voidpf, voidpf stream) { return static_cast<ZPOS64_T>(static_cast<Stream*>(stream)->position); }
+ZPOS64_T ZCALLBACK TellStream(voidpf, voidpf stream) {
+  return static_cast<ZPOS64_T>(static_cast<Stream*>(stream)->position);
+}
 
 long ZCALLBACK SeekStream(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   auto* s = static_cast<Stream*>(stream);
@@ -209,7 +211,8 @@ int ExtractEntry(System& system, unzFile archive, std::string_view targetDir, st
   std::string base(targetDir);
   while (EndsWithSeparator(base)) base.pop_back();
 
-  if (EndsWithSeparator(name)) return MakeDirectories(system, base, *names, names->size(), made) ? kZipOk : kZipWriteFailed;
+  if (EndsWithSeparator(name))
+    return MakeDirectories(system, base, *names, names->size(), made) ? kZipOk : kZipWriteFailed;
   if (names->empty()) return kZipBadEntry;
   if (!MakeDirectories(system, base, *names, names->size() - 1, made)) return kZipWriteFailed;
   std::string path = base;

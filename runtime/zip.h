@@ -10,10 +10,10 @@ namespace rt {
 class System;
 
 inline constexpr int kZipOk = 1;
-inline constexpr int kZipNoArchive = -1;   // missing, unreadable or not a ZIP archive
-inline constexpr int kZipBadEntry = -2;    // an entry that could not be read, failed its CRC or named a path
-                                           // outside the target directory
-inline constexpr int kZipWriteFailed = -3; // a directory or file that could not be written
+inline constexpr int kZipNoArchive = -1;    // missing, unreadable or not a ZIP archive
+inline constexpr int kZipBadEntry = -2;     // an entry that could not be read, failed its CRC or named a path
+                                            // outside the target directory
+inline constexpr int kZipWriteFailed = -3;  // a directory or file that could not be written
 
 // Creates `targetDir` when it is missing, then takes the entries in order: a directory entry is created
 // when missing; a file entry is written to its path under `targetDir`, an existing file's attributes

@@ -61,8 +61,8 @@ inline const Case kCases[] = {
     {"directories are made one level at a time",
      [](rt::System& sys, const std::string& root, Check& check) {
        FILES_CHECK(check, sys.MakeDirectory(root + "\\a"));
-       FILES_CHECK(check, !sys.MakeDirectory(root + "\\a"));  // exists
-       FILES_CHECK(check, !sys.MakeDirectory(root + "\\x\\y"));  // no parent
+       FILES_CHECK(check, !sys.MakeDirectory(root + "\\a"));      // exists
+       FILES_CHECK(check, !sys.MakeDirectory(root + "\\x\\y"));   // no parent
        FILES_CHECK(check, sys.MakeDirectory(root + "\\a\\b\\"));  // a trailing backslash is fine
        FILES_CHECK(check, IsDir(sys, root + "\\a\\b"));
        FILES_CHECK(check, Write(sys, root + "\\f", "x"));
@@ -190,7 +190,8 @@ inline const Case kCases[] = {
     {"a tree is removed with read-only files, but never a drive root or nothing",
      [](rt::System& sys, const std::string& root, Check& check) {
        std::string top = root + "\\t";
-       FILES_CHECK(check, sys.MakeDirectory(top) && sys.MakeDirectory(top + "\\a") && sys.MakeDirectory(top + "\\a\\b"));
+       FILES_CHECK(check,
+                   sys.MakeDirectory(top) && sys.MakeDirectory(top + "\\a") && sys.MakeDirectory(top + "\\a\\b"));
        FILES_CHECK(check, sys.MakeDirectory(top + "\\.hidden") && Write(sys, top + "\\.hidden\\x", "x"));
        FILES_CHECK(check, Write(sys, top + "\\a\\b\\deep", "d") && Write(sys, top + "\\f", "f"));
        FILES_CHECK(check, sys.SetAttributes(top + "\\a\\b\\deep", rt::kAttrReadOnly | rt::kAttrHidden));
@@ -234,7 +235,8 @@ inline const Case kCases[] = {
     {"listings nest, each with its own state",
      [](rt::System& sys, const std::string& root, Check& check) {
        for (const char* d : {"\\p", "\\p\\q", "\\r"}) FILES_CHECK(check, sys.MakeDirectory(root + d));
-       for (const char* f : {"\\p\\1", "\\p\\2", "\\p\\q\\3", "\\r\\4", "\\r\\5"}) FILES_CHECK(check, Write(sys, root + f, f));
+       for (const char* f : {"\\p\\1", "\\p\\2", "\\p\\q\\3", "\\r\\4", "\\r\\5"})
+         FILES_CHECK(check, Write(sys, root + f, f));
        auto outer = sys.List(root + "\\*.*", rt::Listing::Directories);
        Strings seen;
        for (std::string dir = outer->Next(); !dir.empty(); dir = outer->Next()) {

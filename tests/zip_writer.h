@@ -40,7 +40,8 @@ inline std::string Deflate(const std::string& data) {
 inline std::string MakeZip(const std::vector<Entry>& entries) {
   std::string out, central;
   for (const Entry& e : entries) {
-    uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size())));
+    uint32_t crc = static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(e.data.data()), static_cast<uInt>(e.data.size())));
     if (e.badCrc) crc ^= 1;
     std::string stored = e.deflate ? Deflate(e.data.substr(0, e.streamEndsAfter)) : e.data;
     uint32_t offset = static_cast<uint32_t>(out.size());
@@ -48,8 +49,8 @@ inline std::string MakeZip(const std::vector<Entry>& entries) {
       Put16(h, 20);  // version needed
       Put16(h, 0);   // flags
       Put16(h, e.deflate ? 8 : 0);
-      Put16(h, 0);          // time
-      Put16(h, 0x5A21);     // date
+      Put16(h, 0);       // time
+      Put16(h, 0x5A21);  // date
       Put32(h, crc);
       Put32(h, static_cast<uint32_t>(stored.size()));
       Put32(h, static_cast<uint32_t>(e.data.size()));

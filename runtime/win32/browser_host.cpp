@@ -30,11 +30,16 @@ class BrowserSite final : public IOleClientSite, public IOleInPlaceSite, public 
 
   // IUnknown
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IOleClientSite) *out = static_cast<IOleClientSite*>(this);
-    else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceSite) *out = static_cast<IOleInPlaceSite*>(this);
-    else if (iid == IID_IOleInPlaceUIWindow || iid == IID_IOleInPlaceFrame) *out = static_cast<IOleInPlaceFrame*>(this);
-    else if (iid == IID_IDispatch || iid == DIID_DWebBrowserEvents2) *out = static_cast<IDispatch*>(this);
-    else *out = nullptr;
+    if (iid == IID_IUnknown || iid == IID_IOleClientSite)
+      *out = static_cast<IOleClientSite*>(this);
+    else if (iid == IID_IOleWindow || iid == IID_IOleInPlaceSite)
+      *out = static_cast<IOleInPlaceSite*>(this);
+    else if (iid == IID_IOleInPlaceUIWindow || iid == IID_IOleInPlaceFrame)
+      *out = static_cast<IOleInPlaceFrame*>(this);
+    else if (iid == IID_IDispatch || iid == DIID_DWebBrowserEvents2)
+      *out = static_cast<IDispatch*>(this);
+    else
+      *out = nullptr;
     if (!*out) return E_NOINTERFACE;
     AddRef();
     return S_OK;

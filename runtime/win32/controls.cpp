@@ -69,8 +69,8 @@ void Window::CreateControl(size_t index) {
   int dx, dy;
   HWND parent = ParentWindow(row, dx, dy);
   const int x = row.x + dx, y = row.y + dy;
-  DWORD style = WS_CHILD | WS_CLIPSIBLINGS | ((row.flags & kHidden) ? 0 : WS_VISIBLE) |
-                ((row.flags & kTabStop) ? WS_TABSTOP : 0);
+  DWORD style =
+      WS_CHILD | WS_CLIPSIBLINGS | ((row.flags & kHidden) ? 0 : WS_VISIBLE) | ((row.flags & kTabStop) ? WS_TABSTOP : 0);
   DWORD exStyle = 0;
   if (row.flags & kStaticEdge) exStyle |= WS_EX_STATICEDGE;
   if (row.flags & kThinBorder) style |= WS_BORDER;
@@ -101,8 +101,8 @@ void Window::CreateControl(size_t index) {
       style &= ~WS_VISIBLE;
       exStyle |= WS_EX_CONTROLPARENT;
       c.hwnd = CreateWindowExW(exStyle, kPanelClass, caption.c_str(), style | WS_CLIPCHILDREN, 0, kTabHeaderHeight,
-                               rc.right, rc.bottom - kTabHeaderHeight, tab->hwnd,
-                               reinterpret_cast<HMENU>(INT_PTR(id)), instance, nullptr);
+                               rc.right, rc.bottom - kTabHeaderHeight, tab->hwnd, reinterpret_cast<HMENU>(INT_PTR(id)),
+                               instance, nullptr);
       SetWindowLongPtrW(c.hwnd, GWLP_USERDATA, LONG_PTR(&row));
       if (row.flags & kCurrentPage) ShowPage(page);
       break;
@@ -127,31 +127,25 @@ void Window::CreateControl(size_t index) {
       break;
     case Kind::Label:
     case Kind::TransparentLabel: {
-      DWORD ss = SS_NOPREFIX | ((row.flags & kCentre) ? SS_CENTER : SS_LEFT) |
-                 ((row.flags & kVCentre) ? SS_CENTERIMAGE : 0);
+      DWORD ss =
+          SS_NOPREFIX | ((row.flags & kCentre) ? SS_CENTER : SS_LEFT) | ((row.flags & kVCentre) ? SS_CENTERIMAGE : 0);
       if (row.flags & kGradient) ss = SS_OWNERDRAW;
       c.hwnd = make(L"STATIC", ss, text.c_str(), x, y, row.w, row.h);
       break;
     }
-    case Kind::Hyperlink:
-      c.hwnd = make(L"STATIC", SS_NOPREFIX | SS_NOTIFY, L"", x, y, row.w, row.h);
-      break;
+    case Kind::Hyperlink: c.hwnd = make(L"STATIC", SS_NOPREFIX | SS_NOTIFY, L"", x, y, row.w, row.h); break;
     case Kind::Browser: {
       std::string_view name = row.name;
-      c.browser = BrowserHost::Create(parent, x, y, row.w, row.h, id,
-                                      [this, name] { Raise(name, Event::BeforeNavigate); });
+      c.browser =
+          BrowserHost::Create(parent, x, y, row.w, row.h, id, [this, name] { Raise(name, Event::BeforeNavigate); });
       if (c.browser) {
         c.hwnd = c.browser->Window();
         if (!row.text.empty()) c.browser->Navigate(text);
       }
       break;
     }
-    case Kind::HtmlText:
-      c.hwnd = CreateHtmlLineWindow(parent, x, y, row.w, row.h, id, row.text, row.extra);
-      break;
-    case Kind::StatusBar:
-      c.hwnd = make(STATUSCLASSNAMEW, 0, L"", 0, 0, 0, 0);
-      break;
+    case Kind::HtmlText: c.hwnd = CreateHtmlLineWindow(parent, x, y, row.w, row.h, id, row.text, row.extra); break;
+    case Kind::StatusBar: c.hwnd = make(STATUSCLASSNAMEW, 0, L"", 0, 0, 0, 0); break;
     case Kind::Bar: {
       if (row.flags & kProgress) {
         c.hwnd = make(PROGRESS_CLASSW, PBS_SMOOTH, L"", x, y, row.w, row.h);
@@ -165,8 +159,7 @@ void Window::CreateControl(size_t index) {
       break;
     }
     case Kind::Timer:
-    case Kind::Zip:
-      break;
+    case Kind::Zip: break;
   }
   if (c.hwnd && row.kind != Kind::Browser && row.kind != Kind::HtmlText) {
     if (row.font) {
@@ -177,7 +170,8 @@ void Window::CreateControl(size_t index) {
     SendMessageW(c.hwnd, WM_SETFONT, WPARAM(c.font ? c.font.get() : defaultFont_), FALSE);
   }
   // Later rows lie over earlier ones (the hint label over the tab strip).
-  if (c.hwnd && row.parent.empty()) SetWindowPos(c.hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  if (c.hwnd && row.parent.empty())
+    SetWindowPos(c.hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 void Window::ShowPage(int index) {

@@ -106,7 +106,8 @@ bool RemoveTreeWide(const std::wstring& dir) {
         SetFileAttributesW(path.c_str(), entry.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
       bool directory = entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
       bool link = entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
-      bool removed = directory ? (link ? RemoveDirectoryW(path.c_str()) : RemoveTreeWide(path)) : DeleteFileW(path.c_str());
+      bool removed =
+          directory ? (link ? RemoveDirectoryW(path.c_str()) : RemoveTreeWide(path)) : DeleteFileW(path.c_str());
       all = all && removed;
     } while (FindNextFileW(find.get(), &entry));
   }

@@ -15,7 +15,6 @@ class UniqueHandle {
   using T = typename Traits::Type;
   static T Invalid() { return Traits::Invalid(); }
 
-
  public:
   UniqueHandle() = default;
   explicit UniqueHandle(T handle) : handle_(handle) {}
@@ -62,7 +61,7 @@ using UniqueBrush = UniqueHandle<detail::NullIsNone<HBRUSH, DeleteObject>>;
 using UniqueMenu = UniqueHandle<detail::NullIsNone<HMENU, DestroyMenu>>;  // only a menu no window owns
 using UniqueInternet = UniqueHandle<detail::NullIsNone<HINTERNET, InternetCloseHandle>>;
 using UniqueKernel = UniqueHandle<detail::NullIsNone<HANDLE, CloseHandle>>;  // thread, process, event
-using UniqueFile = UniqueHandle<detail::InvalidValueIsNone<CloseHandle>>;     // what CreateFile answers
+using UniqueFile = UniqueHandle<detail::InvalidValueIsNone<CloseHandle>>;    // what CreateFile answers
 using UniqueFind = UniqueHandle<detail::InvalidValueIsNone<FindClose>>;
 using UniqueKey = UniqueHandle<detail::NullIsNone<HKEY, RegCloseKey>>;
 

@@ -104,8 +104,12 @@ std::unique_ptr<LineWindow> Build(const HtmlLine& line) {
   }
   int x = 0;
   for (const HtmlRun& run : line.runs) {
-    Piece piece{Wide(run.text), Colour(run.colour == kDefaultColour ? body.colour : run.colour, COLOR_WINDOWTEXT),
-                run.bold, Wide(run.href), x, x};
+    Piece piece{Wide(run.text),
+                Colour(run.colour == kDefaultColour ? body.colour : run.colour, COLOR_WINDOWTEXT),
+                run.bold,
+                Wide(run.href),
+                x,
+                x};
     SelectObject(dc.get(), state->FontOf(piece));
     SIZE extent{};
     GetTextExtentPoint32W(dc.get(), piece.text.c_str(), int(piece.text.size()), &extent);
@@ -150,11 +154,8 @@ LRESULT Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
       delete line;
       break;
-    case WM_ERASEBKGND:
-      return 1;  // WM_PAINT fills the whole client area
-    case WM_PAINT:
-      Paint(hwnd, *line);
-      return 0;
+    case WM_ERASEBKGND: return 1;  // WM_PAINT fills the whole client area
+    case WM_PAINT: Paint(hwnd, *line); return 0;
     case WM_SETCURSOR:
       if (LOWORD(lp) == HTCLIENT) {
         POINT at;
@@ -180,9 +181,7 @@ LRESULT Handle(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         ShellExecuteW(nullptr, L"open", line->pieces[size_t(pressed)].href.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
       return 0;
     }
-    case WM_CAPTURECHANGED:
-      line->pressed = -1;
-      return 0;
+    case WM_CAPTURECHANGED: line->pressed = -1; return 0;
   }
   return DefWindowProcW(hwnd, msg, wp, lp);
 }

@@ -10,7 +10,6 @@ namespace rt::win32 {
 // A child window that paints the fragment's runs on one line, clipped at the right. Links show a
 // hand cursor and open with ShellExecuteW on a left click. WM_GETTEXT answers the line's plain text.
 // `html` and `css` are GBK. Null when the window cannot be created.
-HWND CreateHtmlLineWindow(HWND parent, int x, int y, int w, int h, int id, std::string_view html,
-                          std::string_view css);
+HWND CreateHtmlLineWindow(HWND parent, int x, int y, int w, int h, int id, std::string_view html, std::string_view css);
 
 }  // namespace rt::win32

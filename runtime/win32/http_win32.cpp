@@ -19,7 +19,8 @@ namespace {
 using win32::UniqueInternet;
 
 void SetTimeouts(HINTERNET handle, DWORD ms) {
-  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT}) {
+  for (DWORD option :
+       {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT}) {
     InternetSetOptionA(handle, option, &ms, sizeof ms);
   }
 }

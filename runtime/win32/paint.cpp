@@ -49,13 +49,9 @@ LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       case WM_CTLCOLORBTN:
       case WM_DRAWITEM:
       case WM_HSCROLL:
-      case WM_VSCROLL:
-        return SendMessageW(GetAncestor(hwnd, GA_ROOT), msg, wp, lp);
-      case WM_ERASEBKGND:
-        return 1;
-      case WM_PAINT:
-        PaintPanel(hwnd);
-        return 0;
+      case WM_VSCROLL: return SendMessageW(GetAncestor(hwnd, GA_ROOT), msg, wp, lp);
+      case WM_ERASEBKGND: return 1;
+      case WM_PAINT: PaintPanel(hwnd); return 0;
     }
   } catch (...) {  // nothing unwinds through user32
   }

@@ -72,8 +72,8 @@ bool Window::Create() {
     smallIcon_.reset(static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(w.iconId), IMAGE_ICON,
                                                    GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0)));
   }
-  hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, Wide(w.caption).c_str(), style, x, y, w.w, w.h,
-                          nullptr, nullptr, instance, nullptr);
+  hwnd_ = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, Wide(w.caption).c_str(), style, x, y, w.w, w.h, nullptr,
+                          nullptr, instance, nullptr);
   if (!hwnd_) return false;
   hwndForOthers_ = hwnd_;
   if (bigIcon_) SendMessageW(hwnd_, WM_SETICON, ICON_BIG, LPARAM(bigIcon_.get()));
@@ -99,9 +99,7 @@ void Window::Run() {
 
 LRESULT Window::Proc(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
-    case kInvokeMessage:
-      (*reinterpret_cast<FunctionRef<void()>*>(lp))();
-      return 1;
+    case kInvokeMessage: (*reinterpret_cast<FunctionRef<void()>*>(lp))(); return 1;
     case WM_COMMAND: {
       if (LOWORD(wp) == IDCANCEL && lp == 0) {  // Esc, through IsDialogMessage
         PostMessageW(hwnd_, WM_CLOSE, 0, 0);
@@ -171,12 +169,8 @@ LRESULT Window::Proc(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_ENDSESSION:  // the session ends: the system will not let the message loop finish
       if (wp) RunCleanup();
       return 0;
-    case kDestroyMessage:
-      DestroyWindow(hwnd_);
-      return 0;
-    case WM_DESTROY:
-      OnDestroy();
-      return 0;
+    case kDestroyMessage: DestroyWindow(hwnd_); return 0;
+    case WM_DESTROY: OnDestroy(); return 0;
   }
   if (msg == taskbarCreated_ && trayAdded_) AddOrModifyTrayIcon(NIM_ADD);  // the shell restarted
   return DefWindowProcW(hwnd_, msg, wp, lp);
@@ -324,11 +318,8 @@ void Window::SetPeriod(std::string_view timer, int ms) {
     Control* c = &controls_[it->second];
     const UINT_PTR id = kFirstControlId + it->second;
     switch (WritePeriod(c->period, ms)) {
-      case TimerChange::None:
-        break;
-      case TimerChange::Stop:
-        KillTimer(hwnd_, id);
-        break;
+      case TimerChange::None: break;
+      case TimerChange::Stop: KillTimer(hwnd_, id); break;
       case TimerChange::Start:  // SetTimer on a running id restarts its count from now
         KillTimer(hwnd_, id);
         SetTimer(hwnd_, id, UINT(c->period), nullptr);

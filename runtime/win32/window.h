@@ -31,7 +31,7 @@ inline constexpr int kFirstMenuId = 40000;
 inline constexpr UINT kDestroyMessage = WM_APP + 1;
 inline constexpr UINT kTrayMessage = WM_APP + 2;
 inline constexpr UINT kInvokeMessage = WM_APP + 3;  // lParam: the FunctionRef<void()> to run
-inline constexpr UINT_PTR kFlushTimer = 1;             // timer ids of the layout's timers start at kFirstControlId
+inline constexpr UINT_PTR kFlushTimer = 1;          // timer ids of the layout's timers start at kFirstControlId
 inline constexpr UINT kFlushDelayMs = 30;
 // Tab pages start under the header strip; their rows are placed relative to the tab control.
 inline constexpr int kTabHeaderHeight = 23;
@@ -144,10 +144,10 @@ class Window final : public Ui {
   const DWORD thread_ = GetCurrentThreadId();
   std::atomic<HWND> hwndForOthers_{nullptr};  // what other threads send their work to; null once gone
   HWND hwnd_ = nullptr;
-  UniqueFont uiFont_;  // for every control whose row names no font, and the menus
-  HFONT defaultFont_ = nullptr;  // uiFont_, or the stock GUI font if it could not be made
+  UniqueFont uiFont_;                   // for every control whose row names no font, and the menus
+  HFONT defaultFont_ = nullptr;         // uiFont_, or the stock GUI font if it could not be made
   std::deque<MenuItemText> menuTexts_;  // what the owner-drawn menu items show
-  std::deque<Control> controls_;  // grows with copies; references stay valid
+  std::deque<Control> controls_;        // grows with copies; references stay valid
   std::deque<ControlRow> copiedRows_;
   std::deque<std::string> copiedNames_;
   std::map<std::string_view, size_t> byName_;

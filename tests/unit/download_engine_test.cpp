@@ -100,7 +100,8 @@ class MemoryFiles : public rt::System {
 
 class MemoryFile : public rt::File {
  public:
-  MemoryFile(std::shared_ptr<MemoryFiles::Data> data, bool failWrites) : data_(std::move(data)), failWrites_(failWrites) {}
+  MemoryFile(std::shared_ptr<MemoryFiles::Data> data, bool failWrites)
+      : data_(std::move(data)), failWrites_(failWrites) {}
   int64_t ReadAt(int64_t, std::span<char>) override { return -1; }
   bool WriteAt(int64_t offset, std::span<const char> bytes) override {
     if (failWrites_) return false;
@@ -240,8 +241,8 @@ class Download : public ::testing::Test {
     tuning.retries = 3;
     tuning.backoffMs = backoffMs;
     tuning.minPiece = 4096;
-    engine = rt::NewDownloadInstance(server, files, [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
-                                     tuning);
+    engine = rt::NewDownloadInstance(
+        server, files, [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }, tuning);
     recorder.Reset(engine.get());
   }
 
@@ -253,14 +254,16 @@ class Download : public ::testing::Test {
   Seen AwaitFinished() {
     std::unique_lock lock(recorder.m);
     bool seen = recorder.cv.wait_for(lock, std::chrono::seconds(5), [] {
-      return std::any_of(recorder.events.begin(), recorder.events.end(), [](const Seen& e) { return e.code == rt::kTransferFinished; });
+      return std::any_of(recorder.events.begin(), recorder.events.end(),
+                         [](const Seen& e) { return e.code == rt::kTransferFinished; });
     });
     EXPECT_TRUE(seen) << "no kTransferFinished";
     return seen ? recorder.events.back() : Seen{-1, -1, -1, -1, -1};
   }
   // After kTransferFinished has returned, the instance runs no task.
   void ExpectIdleSoon() {
-    for (int i = 0; i < 100 && engine->QueryTaskHandle() != -1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (int i = 0; i < 100 && engine->QueryTaskHandle() != -1; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(engine->QueryTaskHandle(), -1);
   }
   std::vector<Seen> Events() {
@@ -493,7 +496,9 @@ TEST_F(Download, ServersWithoutRangesOrLengthStillDeliverTheWholeFile) {
     }
     // However the ranges went, the whole entity was asked for once: one stream carried it all.
     auto requests = server->Requests();
-    EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [](const TransportRequest& r) { return r.first == 0 && r.last == -1; }), 1);
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](const TransportRequest& r) { return r.first == 0 && r.last == -1; }),
+              1);
     files.RemoveFile(kTarget);
   }
 }
@@ -516,10 +521,23 @@ TEST_F(Download, AChangedEntityIsNeverMixedIn) {
     bool dated;  // Last-Modified is the only validator
     std::function<void(FakeTransport::Reply&)> change;
   } cases[] = {
-      {"new etag", false, [&](FakeTransport::Reply& r) { r.etag = "\"v2\""; r.body = other; }},
+      {"new etag", false,
+       [&](FakeTransport::Reply& r) {
+         r.etag = "\"v2\"";
+         r.body = other;
+       }},
       {"new length", false, [&](FakeTransport::Reply& r) { r.body = other.substr(0, 150000); }},
-      {"new etag, whole body", false, [&](FakeTransport::Reply& r) { r.etag = "\"v2\""; r.body = other; r.ignoreRange = true; }},
-      {"new date", true, [&](FakeTransport::Reply& r) { r.lastModified = "Tue, 08 Dec 2026 08:00:00 GMT"; r.body = other; }},
+      {"new etag, whole body", false,
+       [&](FakeTransport::Reply& r) {
+         r.etag = "\"v2\"";
+         r.body = other;
+         r.ignoreRange = true;
+       }},
+      {"new date", true,
+       [&](FakeTransport::Reply& r) {
+         r.lastModified = "Tue, 08 Dec 2026 08:00:00 GMT";
+         r.body = other;
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -577,7 +595,8 @@ TEST_F(Download, StopWhileBusyReturnsWithinStopWaitAndLeavesNoPackage) {
     ASSERT_TRUE(engine->StartTask(param));
     int handle = engine->QueryTaskHandle();
     EXPECT_GT(handle, 0);
-    for (int i = 0; i < 200 && Count(rt::kDataReceived) < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 200 && Count(rt::kDataReceived) < 3; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::vector<unsigned char> resume;
     auto start = Clock::now();
     EXPECT_TRUE(engine->StopTask(resume, 2));
@@ -620,7 +639,8 @@ TEST_F(Download, ReleasingARunningInstanceStopsItWithinStopWait) {
   server->shape = [](int, const TransportRequest&, FakeTransport::Reply& r) { r.silentAfter = 1000; };
   param.stopWait = 200;
   ASSERT_TRUE(engine->StartTask(param));
-  for (int i = 0; i < 200 && Count(rt::kDataReceived) < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 200 && Count(rt::kDataReceived) < 1; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   auto start = Clock::now();
   engine.reset();
   EXPECT_LT(Seconds(start), 0.2 + 0.15);
@@ -634,9 +654,21 @@ TEST_F(Download, TransferFinishedComesLastAndOnceWhateverGoesWrong) {
     int end;
   } cases[] = {
       {"clean", nullptr, rt::kEndComplete},
-      {"drops", [](int n, const TransportRequest&, FakeTransport::Reply& r) { if (n % 2) r.dropAfter = 3000; }, rt::kEndComplete},
-      {"one silent", [](int n, const TransportRequest&, FakeTransport::Reply& r) { if (n == 3) r.silentAfter = 100; }, rt::kEndComplete},
-      {"short", [](int n, const TransportRequest&, FakeTransport::Reply& r) { if (n == 1) r.shortBy = 10; }, rt::kEndComplete},
+      {"drops",
+       [](int n, const TransportRequest&, FakeTransport::Reply& r) {
+         if (n % 2) r.dropAfter = 3000;
+       },
+       rt::kEndComplete},
+      {"one silent",
+       [](int n, const TransportRequest&, FakeTransport::Reply& r) {
+         if (n == 3) r.silentAfter = 100;
+       },
+       rt::kEndComplete},
+      {"short",
+       [](int n, const TransportRequest&, FakeTransport::Reply& r) {
+         if (n == 1) r.shortBy = 10;
+       },
+       rt::kEndComplete},
       {"server breaks",
        [](int n, const TransportRequest&, FakeTransport::Reply& r) {
          if (n == 0) r.rate = 200000;  // slow enough that the failing ranges give up first

@@ -18,16 +18,46 @@ TEST(HandOff, SplitsAndChecksRawCommandLines) {
     Args args;
     bool valid;
   } cases[] = {
-      {"five arguments", "p qzmkhost_launcher u t run KORVA.exe", {"qzmkhost_launcher", "u", "t", "run", "KORVA.exe"}, false},
-      {"six arguments", "p qzmkhost_launcher u t run KORVA.exe f", {"qzmkhost_launcher", "u", "t", "run", "KORVA.exe", "f"}, true},
-      {"more than six", "p qzmkhost_launcher u t run KORVA.exe f n1 n2", {"qzmkhost_launcher", "u", "t", "run", "KORVA.exe", "f", "n1", "n2"}, true},
-      {"wrong token", "p qzmkhost_launch u t run KORVA.exe f", {"qzmkhost_launch", "u", "t", "run", "KORVA.exe", "f"}, false},
-      {"token in capitals", "p QZMKHOST_LAUNCHER u t run KORVA.exe f", {"QZMKHOST_LAUNCHER", "u", "t", "run", "KORVA.exe", "f"}, false},
-      {"token with one capital", "p qzmkhost_Launcher u t run KORVA.exe f", {"qzmkhost_Launcher", "u", "t", "run", "KORVA.exe", "f"}, false},
-      {"token with a trailing character", "p qzmkhost_launcherx u t run KORVA.exe f", {"qzmkhost_launcherx", "u", "t", "run", "KORVA.exe", "f"}, false},
-      {"token with a trailing blank", "p \"qzmkhost_launcher \" u t run KORVA.exe f", {"qzmkhost_launcher ", "u", "t", "run", "KORVA.exe", "f"}, false},
-      {"quoted token", "p \"qzmkhost_launcher\" u t run KORVA.exe f", {"qzmkhost_launcher", "u", "t", "run", "KORVA.exe", "f"}, true},
-      {"token not first", "p u qzmkhost_launcher t run KORVA.exe f", {"u", "qzmkhost_launcher", "t", "run", "KORVA.exe", "f"}, false},
+      {"five arguments",
+       "p qzmkhost_launcher u t run KORVA.exe",
+       {"qzmkhost_launcher", "u", "t", "run", "KORVA.exe"},
+       false},
+      {"six arguments",
+       "p qzmkhost_launcher u t run KORVA.exe f",
+       {"qzmkhost_launcher", "u", "t", "run", "KORVA.exe", "f"},
+       true},
+      {"more than six",
+       "p qzmkhost_launcher u t run KORVA.exe f n1 n2",
+       {"qzmkhost_launcher", "u", "t", "run", "KORVA.exe", "f", "n1", "n2"},
+       true},
+      {"wrong token",
+       "p qzmkhost_launch u t run KORVA.exe f",
+       {"qzmkhost_launch", "u", "t", "run", "KORVA.exe", "f"},
+       false},
+      {"token in capitals",
+       "p QZMKHOST_LAUNCHER u t run KORVA.exe f",
+       {"QZMKHOST_LAUNCHER", "u", "t", "run", "KORVA.exe", "f"},
+       false},
+      {"token with one capital",
+       "p qzmkhost_Launcher u t run KORVA.exe f",
+       {"qzmkhost_Launcher", "u", "t", "run", "KORVA.exe", "f"},
+       false},
+      {"token with a trailing character",
+       "p qzmkhost_launcherx u t run KORVA.exe f",
+       {"qzmkhost_launcherx", "u", "t", "run", "KORVA.exe", "f"},
+       false},
+      {"token with a trailing blank",
+       "p \"qzmkhost_launcher \" u t run KORVA.exe f",
+       {"qzmkhost_launcher ", "u", "t", "run", "KORVA.exe", "f"},
+       false},
+      {"quoted token",
+       "p \"qzmkhost_launcher\" u t run KORVA.exe f",
+       {"qzmkhost_launcher", "u", "t", "run", "KORVA.exe", "f"},
+       true},
+      {"token not first",
+       "p u qzmkhost_launcher t run KORVA.exe f",
+       {"u", "qzmkhost_launcher", "t", "run", "KORVA.exe", "f"},
+       false},
 
       {"quoted argument among words", "p one \"two three\" four", {"one", "two three", "four"}, false},
       {"quote inside a word", "p one\"two three\"", {"one", "two three"}, false},
@@ -35,7 +65,11 @@ TEST(HandOff, SplitsAndChecksRawCommandLines) {
       {"unclosed quote", "p one \"two three", {"one", "two three"}, false},
       {"empty quotes count", "p a \"\" b", {"a", "", "b"}, false},
       {"only empty quotes", "p \"\"\"\"", {"", ""}, false},
-      {"tabs and runs of separators", "p a\tb \t\r\n c\x01" "d ", {"a", "b", "c", "d"}, false},
+      {"tabs and runs of separators",
+       "p a\tb \t\r\n c\x01"
+       "d ",
+       {"a", "b", "c", "d"},
+       false},
       {"nothing after the path", "p", {}, false},
       {"empty command line", "", {}, false},
 
@@ -53,7 +87,10 @@ TEST(HandOff, SplitsAndChecksRawCommandLines) {
       {"quoted path and a quote", "\"C:\\P\\update.exe\"\"a b\" c", {"a b", "c"}, false},
       {"quoted path never closed", "\"C:\\Program Files\\update.exe a b", {}, false},
       {"lead byte ends no quoted path", "\"C:\\\xB0\" a", {"a"}, false},
-      {"unquoted path with a blank", "C:\\Program Files\\P\\data\\update.exe a", {"Files\\P\\data\\update.exe", "a"}, false},
+      {"unquoted path with a blank",
+       "C:\\Program Files\\P\\data\\update.exe a",
+       {"Files\\P\\data\\update.exe", "a"},
+       false},
       {"unquoted path with a tab", "C:\\P\tQ\\update.exe a", {"a"}, false},
       {"unquoted path with a quote", "C:\\P\"Q R\"S a", {"R", "S a"}, false},
   };
@@ -66,12 +103,15 @@ TEST(HandOff, SplitsAndChecksRawCommandLines) {
 }
 
 TEST(HandOff, BuiltCommandLineQuotesOnlyTheUpdatersPath) {
-  EXPECT_EQ(BuildHandOffCommandLine("C:\\Program Files\\Pagetide", "http://h/u.zip", "Pagetide2.0", "u.zip", "fixes"),
-            "\"C:\\Program Files\\Pagetide\\data\\update.exe\" qzmkhost_launcher http://h/u.zip Pagetide2.0 run KORVA.exe "
-            "u.zip fixes");
-  EXPECT_EQ(BuildHandOffCommandLine("D:\\Tools\\页潮", "http://h/u.zip", "页潮", "u.zip", "修正 两处"),
-            "\"D:\\Tools\\页潮\\data\\update.exe\" qzmkhost_launcher http://h/u.zip 页潮 run KORVA.exe u.zip 修正 两处");
-  EXPECT_EQ(BuildHandOffCommandLine("C:", "u", "t", "f", "n"), "\"C:\\data\\update.exe\" qzmkhost_launcher u t run KORVA.exe f n");
+  EXPECT_EQ(
+      BuildHandOffCommandLine("C:\\Program Files\\Pagetide", "http://h/u.zip", "Pagetide2.0", "u.zip", "fixes"),
+      "\"C:\\Program Files\\Pagetide\\data\\update.exe\" qzmkhost_launcher http://h/u.zip Pagetide2.0 run KORVA.exe "
+      "u.zip fixes");
+  EXPECT_EQ(
+      BuildHandOffCommandLine("D:\\Tools\\页潮", "http://h/u.zip", "页潮", "u.zip", "修正 两处"),
+      "\"D:\\Tools\\页潮\\data\\update.exe\" qzmkhost_launcher http://h/u.zip 页潮 run KORVA.exe u.zip 修正 两处");
+  EXPECT_EQ(BuildHandOffCommandLine("C:", "u", "t", "f", "n"),
+            "\"C:\\data\\update.exe\" qzmkhost_launcher u t run KORVA.exe f n");
 }
 
 TEST(HandOff, UpdaterGetsBackWhatTheRefresherSent) {
@@ -86,10 +126,14 @@ TEST(HandOff, UpdaterGetsBackWhatTheRefresherSent) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.dir);
-    const std::string line =
-        BuildHandOffCommandLine(c.dir, "http://www.pagetide.example/down/KORVA_2.1.zip", "页潮2.1", "KORVA_2.1.zip", c.notes);
-    Args expected = {std::string(kLaunchToken), "http://www.pagetide.example/down/KORVA_2.1.zip", "页潮2.1", "run",
-                     std::string(kProgramFileName), "KORVA_2.1.zip"};
+    const std::string line = BuildHandOffCommandLine(c.dir, "http://www.pagetide.example/down/KORVA_2.1.zip", "页潮2.1",
+                                                     "KORVA_2.1.zip", c.notes);
+    Args expected = {std::string(kLaunchToken),
+                     "http://www.pagetide.example/down/KORVA_2.1.zip",
+                     "页潮2.1",
+                     "run",
+                     std::string(kProgramFileName),
+                     "KORVA_2.1.zip"};
     expected.insert(expected.end(), c.noteWords.begin(), c.noteWords.end());
     const Args args = SplitCommandLine(line);
     EXPECT_EQ(args, expected);

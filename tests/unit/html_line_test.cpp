@@ -84,47 +84,40 @@ INSTANTIATE_TEST_SUITE_P(
         MarkupCase{"<p>段<img src=x.gif>落<br/>尾</p>", {{"段落尾"}}},
         // Closing an element closes what is still open inside it; a close with no open element does nothing.
         MarkupCase{"<b>a<font color=red>b</b>c</font>d</i>e", {{"a", kD, true}, {"b", kRed, true}, {"cde"}}},
-        MarkupCase{"<a href=1>x<a href=2>y</a>z", {{"x", kLinkColour, false, "1"}, {"y", kLinkColour, false, "2"}, {"z"}}},
+        MarkupCase{"<a href=1>x<a href=2>y</a>z",
+                   {{"x", kLinkColour, false, "1"}, {"y", kLinkColour, false, "2"}, {"z"}}},
         MarkupCase{"<a href=\"list.asp?a=1&amp;b=2\">链</a>", {{"链", kLinkColour, false, "list.asp?a=1&b=2"}}},
         MarkupCase{"前<!-- <b>注释</b> -->后<!DOCTYPE html>", {{"前后"}}}),
     CaseNumber<MarkupCase>);
 
 INSTANTIATE_TEST_SUITE_P(
     WhiteSpace, Markup,
-    testing::Values(
-        MarkupCase{" \t\r\n 一 \n\t 二  ", {{"一 二"}}},
-        MarkupCase{"a <b> b</b> c", {{"a "}, {"b", kD, true}, {" c"}}},
-        // The blank that survives is the first of the row, with its element's properties.
-        MarkupCase{"<a href=u>链接 </a> 后", {{"链接 ", kLinkColour, false, "u"}, {"后"}}},
-        MarkupCase{"&nbsp;a&nbsp; &nbsp;b&nbsp;", {{" a   b "}}},
-        MarkupCase{"a&#32;&#32;&#10;b", {{"a b"}}},
-        MarkupCase{" <b> </b> ", {}}),
+    testing::Values(MarkupCase{" \t\r\n 一 \n\t 二  ", {{"一 二"}}},
+                    MarkupCase{"a <b> b</b> c", {{"a "}, {"b", kD, true}, {" c"}}},
+                    // The blank that survives is the first of the row, with its element's properties.
+                    MarkupCase{"<a href=u>链接 </a> 后", {{"链接 ", kLinkColour, false, "u"}, {"后"}}},
+                    MarkupCase{"&nbsp;a&nbsp; &nbsp;b&nbsp;", {{" a   b "}}},
+                    MarkupCase{"a&#32;&#32;&#10;b", {{"a b"}}}, MarkupCase{" <b> </b> ", {}}),
     CaseNumber<MarkupCase>);
 
 INSTANTIATE_TEST_SUITE_P(
     Entities, Markup,
-    testing::Values(
-        MarkupCase{"&amp;&lt;&gt;&quot;", {{"&<>\""}}},
-        MarkupCase{"&copy; 2008", {{"(C) 2008"}}},
-        MarkupCase{"&#65;&#x42;&#X63;&#20013;&#x6587;", {{"ABc中文"}}},
-        MarkupCase{"AT&T &foo; &amp &#; &#x; &#12a; &AMP;", {{"AT&T &foo; &amp &#; &#x; &#12a; &AMP;"}}},
-        // Out of range (2^32 + 65 must not wrap to 'A'), surrogates, NUL, and characters GBK cannot hold stay as written.
-        MarkupCase{"&#4294967361; &#xD800; &#0; &#128512;", {{"&#4294967361; &#xD800; &#0; &#128512;"}}}),
+    testing::Values(MarkupCase{"&amp;&lt;&gt;&quot;", {{"&<>\""}}}, MarkupCase{"&copy; 2008", {{"(C) 2008"}}},
+                    MarkupCase{"&#65;&#x42;&#X63;&#20013;&#x6587;", {{"ABc中文"}}},
+                    MarkupCase{"AT&T &foo; &amp &#; &#x; &#12a; &AMP;", {{"AT&T &foo; &amp &#; &#x; &#12a; &AMP;"}}},
+                    // Out of range (2^32 + 65 must not wrap to 'A'), surrogates, NUL, and characters GBK cannot hold
+                    // stay as written.
+                    MarkupCase{"&#4294967361; &#xD800; &#0; &#128512;", {{"&#4294967361; &#xD800; &#0; &#128512;"}}}),
     CaseNumber<MarkupCase>);
 
 INSTANTIATE_TEST_SUITE_P(
     Malformed, Markup,
-    testing::Values(
-        MarkupCase{"a < b", {{"a < b"}}},
-        MarkupCase{"x<", {{"x<"}}},
-        MarkupCase{"1<2 且 3>2", {{"1<2 且 3>2"}}},
-        MarkupCase{"<a href=\"u>未闭合", {{"<a href=\"u>未闭合"}}},
-        MarkupCase{"<b>未闭合", {{"未闭合", kD, true}}},
-        MarkupCase{"<!-- 注释", {{"<!-- 注释"}}},
-        MarkupCase{"<<b>>", {{"<"}, {">", kD, true}}},
-        MarkupCase{"</> <", {{"</> <"}}},
-        MarkupCase{"<a href=\"u\" title", {{"<a href=\"u\" title"}}},
-        MarkupCase{"半\xB0", {{"半\xB0"}}}),
+    testing::Values(MarkupCase{"a < b", {{"a < b"}}}, MarkupCase{"x<", {{"x<"}}},
+                    MarkupCase{"1<2 且 3>2", {{"1<2 且 3>2"}}},
+                    MarkupCase{"<a href=\"u>未闭合", {{"<a href=\"u>未闭合"}}},
+                    MarkupCase{"<b>未闭合", {{"未闭合", kD, true}}}, MarkupCase{"<!-- 注释", {{"<!-- 注释"}}},
+                    MarkupCase{"<<b>>", {{"<"}, {">", kD, true}}}, MarkupCase{"</> <", {{"</> <"}}},
+                    MarkupCase{"<a href=\"u\" title", {{"<a href=\"u\" title"}}}, MarkupCase{"半\xB0", {{"半\xB0"}}}),
     CaseNumber<MarkupCase>);
 
 TEST(HtmlLine, PlainTextJoinsTheRuns) {
@@ -134,7 +127,8 @@ TEST(HtmlLine, PlainTextJoinsTheRuns) {
 // Whatever the input, the parser ends and keeps its promise about the runs.
 TEST(HtmlLine, EveryPrefixOfAFragmentParses) {
   const std::string fragments[] = {
-      "<font color=#f00>欢迎<a href=\"x.asp?a=1&amp;b=2\" target=_blank>访&#x95EE;</a></font> &nbsp;<b>本站</b><!-- c -->",
+      "<font color=#f00>欢迎<a href=\"x.asp?a=1&amp;b=2\" target=_blank>访&#x95EE;</a></font> &nbsp;<b>本站</b><!-- c "
+      "-->",
       "<a href='u' style=\"color:blue\"><span style=\"color:red\">x</span></a><em>y</em></b></a>&#20013;&copy;",
   };
   for (const std::string& fragment : fragments) {

@@ -22,7 +22,8 @@ std::map<std::string, std::string> Snapshot(FakeSystem& sys, const std::string& 
   std::map<std::string, std::string> out;
   for (auto& path : sys.Tree(root)) {
     uint32_t attributes = sys.GetAttributes(root + "\\" + path);
-    out[path] = (attributes & rt::kAttrDirectory) ? "<dir>" : sys.Content(root + "\\" + path) + "|" + std::to_string(attributes);
+    out[path] = (attributes & rt::kAttrDirectory) ? "<dir>"
+                                                  : sys.Content(root + "\\" + path) + "|" + std::to_string(attributes);
   }
   return out;
 }
@@ -44,7 +45,11 @@ TEST(CopyDirectoryTree, CopiesFilesFirstThenSubdirectoriesLevelByLevel) {
        {},
        {".git", "f"},
        1},
-      {"nesting", {{"a\\b\\c\\d.txt", "D"}, {"a\\top", "T"}}, {}, {"a", "a\\b", "a\\b\\c", "a\\b\\c\\d.txt", "a\\top"}, 4},
+      {"nesting",
+       {{"a\\b\\c\\d.txt", "D"}, {"a\\top", "T"}},
+       {},
+       {"a", "a\\b", "a\\b\\c", "a\\b\\c\\d.txt", "a\\top"},
+       4},
       {"a name whose last byte is a backslash's", {{"淺\\更新.txt", "G"}}, {}, {"淺", "淺\\更新.txt"}, 2},
       {"the target's other files stay",
        {{"data\\new.txt", "N"}},
@@ -79,7 +84,8 @@ TEST(CopyDirectoryTree, CopiesFilesFirstThenSubdirectoriesLevelByLevel) {
 
 TEST(CopyDirectoryTree, ARefusedTargetFileKeepsItsContentAndTheCopyGoesOn) {
   FakeUi ui(updater::kLayout, updater::Bindings());
-  for (const char* name : {"a.txt", "hidden.txt", "readonly.txt", "z.txt"}) ui.sys.PutFile(std::string("C:\\src\\") + name, "new");
+  for (const char* name : {"a.txt", "hidden.txt", "readonly.txt", "z.txt"})
+    ui.sys.PutFile(std::string("C:\\src\\") + name, "new");
   ui.sys.PutFile("C:\\dst\\hidden.txt", "old", rt::kAttrHidden);
   ui.sys.PutFile("C:\\dst\\readonly.txt", "old", rt::kAttrReadOnly);
   ui.sys.PutFile("C:\\dst\\a.txt", "old");

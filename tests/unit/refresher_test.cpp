@@ -63,8 +63,8 @@ TEST_F(Refresher, StartShowsTheMessageWhateverTheIntervalConvertsTo) {
     const char* text;
     int period;
   } cases[] = {
-      {"3000", 3000}, {" 1500ms", 1500}, {"2.9", 2},          {"abc", 0},
-      {"", 0},        {"-10", 0},        {"4294967296", 0},   {"2147483648", 0},
+      {"3000", 3000}, {" 1500ms", 1500}, {"2.9", 2},        {"abc", 0},
+      {"", 0},        {"-10", 0},        {"4294967296", 0}, {"2147483648", 0},
   };
   for (const Case& c : cases) {
     ui.messages.clear();
@@ -92,12 +92,12 @@ TEST_F(Refresher, FirstReloadComesOneIntervalAfterStart) {
 TEST_F(Refresher, StartingAgainKeepsOrRestartsThePhase) {
   ui.SetText("编辑框2", "1000");
   ui.Click("按钮1");
-  ui.Advance(1500);  // tick at 1000
+  ui.Advance(1500);   // tick at 1000
   ui.Click("按钮1");  // same interval: phase kept
-  ui.Advance(600);   // tick at 2000
+  ui.Advance(600);    // tick at 2000
   ui.SetText("编辑框2", "700");
   ui.Click("按钮1");  // at 2100: restarted
-  ui.Advance(1500);  // ticks at 2800, 3500
+  ui.Advance(1500);   // ticks at 2800, 3500
   std::vector<int64_t> at;
   for (const auto& n : NavigationsAfterLoad()) at.push_back(n.at);
   EXPECT_EQ(at, (std::vector<int64_t>{1000, 2000, 2800, 3500}));

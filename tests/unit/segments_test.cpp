@@ -29,8 +29,8 @@ TEST(Segments, FirstSplitIsEvenAndNeverBelowTheSmallestPiece) {
     int64_t minPiece;
     int pieces;
   } cases[] = {
-      {1000, 5, 100, 5}, {1003, 5, 100, 5}, {1000, 5, 400, 2},  {1000, 5, 5000, 1},
-      {0, 5, 100, 1},    {7, 1, 1, 1},      {1000, 0, 100, 1},  {1 << 20, 16, 1024, 16},
+      {1000, 5, 100, 5}, {1003, 5, 100, 5}, {1000, 5, 400, 2}, {1000, 5, 5000, 1},
+      {0, 5, 100, 1},    {7, 1, 1, 1},      {1000, 0, 100, 1}, {1 << 20, 16, 1024, 16},
   };
   for (const Case& c : cases) {
     Segments s(c.total, c.count, c.minPiece);
@@ -64,7 +64,7 @@ TEST(Segments, TakeHandsOutFreePiecesLowestFirstAndGiveBackResumesAtTheCursor) {
 }
 
 TEST(Segments, StealHalfSplitsTheBusyPieceWithMostLeft) {
-  Segments s(400, 2, 10);  // [0,200) [200,400)
+  Segments s(400, 2, 10);        // [0,200) [200,400)
   EXPECT_EQ(s.StealHalf(), -1);  // nothing busy: free pieces are taken, not stolen
   s.Take();
   s.Take();

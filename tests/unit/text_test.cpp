@@ -20,14 +20,14 @@ TEST(TextToInt, ReadsLeadingIntegerWrappingIn32Bits) {
       {"-", 0},
       {"+-5", 0},
       {"- 5", 0},
-      {"4294967296", 0},                // 2^32 wraps to 0
+      {"4294967296", 0},  // 2^32 wraps to 0
       {"4294967297", 1},
       {"2147483647", 2147483647},
       {"2147483648", -2147483647 - 1},  // wraps negative
       {"-2147483648", -2147483647 - 1},
-      {"99999999999", 1215752191},      // 99999999999 mod 2^32
-      {"-4294967295", 1},               // sign applied after the wrap
-      {"１２", 0},                      // full-width digits are not digits
+      {"99999999999", 1215752191},  // 99999999999 mod 2^32
+      {"-4294967295", 1},           // sign applied after the wrap
+      {"１２", 0},                  // full-width digits are not digits
   };
   for (const Case& c : cases) EXPECT_EQ(rt::TextToInt(c.text), c.expected) << '"' << c.text << '"';
 }
@@ -37,10 +37,10 @@ TEST(TextToNumber, TakesLongestLeadingDecimalNumber) {
     const char* text;
     double expected;
   } cases[] = {
-      {"1.2", 1.2},     {"1.10", 1.1},       {"1.1.5", 1.1},   {"1.1 beta", 1.1}, {"  -2.5e1x", -25.0},
-      {"+.5", 0.5},     {"5.", 5.0},         {"1e", 1.0},      {"1e+", 1.0},      {"2E-1", 0.2},
-      {"abc", 0.0},     {"", 0.0},           {".", 0.0},       {"-", 0.0},        {"1.10000001", 1.10000001},
-      {"0x10", 0.0},    {"inf", 0.0},        {"1,5", 1.0},
+      {"1.2", 1.2},  {"1.10", 1.1}, {"1.1.5", 1.1}, {"1.1 beta", 1.1}, {"  -2.5e1x", -25.0},
+      {"+.5", 0.5},  {"5.", 5.0},   {"1e", 1.0},    {"1e+", 1.0},      {"2E-1", 0.2},
+      {"abc", 0.0},  {"", 0.0},     {".", 0.0},     {"-", 0.0},        {"1.10000001", 1.10000001},
+      {"0x10", 0.0}, {"inf", 0.0},  {"1,5", 1.0},
   };
   for (const Case& c : cases) EXPECT_DOUBLE_EQ(rt::TextToNumber(c.text), c.expected) << '"' << c.text << '"';
 }
@@ -76,7 +76,8 @@ TEST(HtmOpenCommand, CutsAtThePlaceholder) {
       {"C:\\Browser\\browser.exe", "C:\\Browser\\browser.exe http://x/?KORVA"},
       {"\"%1\"", " http://x/?KORVA"},
   };
-  for (const Case& c : cases) EXPECT_EQ(rt::HtmOpenCommand(c.registered, "http://x/?KORVA"), c.expected) << c.registered;
+  for (const Case& c : cases)
+    EXPECT_EQ(rt::HtmOpenCommand(c.registered, "http://x/?KORVA"), c.expected) << c.registered;
 }
 
 }  // namespace

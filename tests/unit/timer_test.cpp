@@ -16,7 +16,7 @@ TEST(TimerPeriod, WritesFollowThePeriodRules) {
       {3000, 3000, 3000, TimerChange::None},   // same value keeps the phase
       {3000, 1500, 1500, TimerChange::Start},  // other value restarts
       {3000, 0, 0, TimerChange::Stop},
-      {3000, -10, 0, TimerChange::Stop},       // negative is stored as 0
+      {3000, -10, 0, TimerChange::Stop},  // negative is stored as 0
       {0, 0, 0, TimerChange::None},
       {0, -1, 0, TimerChange::None},
       {0, -2147483647 - 1, 0, TimerChange::None},

@@ -66,7 +66,8 @@ struct TransferEvents : ::testing::Test {
       download = instance.get();
       return instance;
     };
-    ui.sys.commandLine = "\"C:\\P\\data\\update.exe\" qzmkhost_launcher http://h/KORVA.zip 页潮 run KORVA.exe KORVA.zip";
+    ui.sys.commandLine =
+        "\"C:\\P\\data\\update.exe\" qzmkhost_launcher http://h/KORVA.zip 页潮 run KORVA.exe KORVA.zip";
     ui.Raise("", rt::Event::Created);
   }
   void TearDown() override { updater::CleanUp(); }
@@ -221,9 +222,9 @@ TEST(TransferFigures, NumberFormats) {
       {20500, "20.5K", "20.50KB/s"},
       {1234567, "1234.57K", "1234.57KB/s"},
       {1500000, "1500K", "1500.00KB/s"},
-      {5, "0.01K", "0.01KB/s"},     // a half rounds away from zero
+      {5, "0.01K", "0.01KB/s"},  // a half rounds away from zero
       {4, "0K", "0.00KB/s"},
-      {30, "0.03K", "0.03KB/s"},    // 0.03 * 100 is 2.9999999999999996 in binary
+      {30, "0.03K", "0.03KB/s"},  // 0.03 * 100 is 2.9999999999999996 in binary
       {2147483647, "2147483.65K", "2147483.65KB/s"},
   };
   for (const Case& c : cases) {
@@ -239,8 +240,8 @@ TEST(TransferFigures, NumberFormats) {
   struct PercentCase {
     double done, total;
     int percent;
-  } percents[] = {{9999, 10000, 99}, {10000, 10000, 100}, {2147483646, 2147483647, 99}, {5, 0, 0},
-                  {-1, -1, 0},       {0, 100, 0},         {200, 100, 100}};
+  } percents[] = {{9999, 10000, 99}, {10000, 10000, 100}, {2147483646, 2147483647, 99}, {5, 0, 0}, {-1, -1, 0},
+                  {0, 100, 0},       {200, 100, 100}};
   for (const PercentCase& c : percents) EXPECT_EQ(updater::Percent(c.done, c.total), c.percent) << c.done;
 }
 

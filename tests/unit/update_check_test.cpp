@@ -28,10 +28,18 @@ TEST_F(UpdateCheck, VersionRule) {
     std::string body;
     bool update;
   } cases[] = {
-      {Document("1.1"), false},        {Document("1.10"), false},       {Document("1.1.5"), false},
-      {Document("1.1 beta"), false},   {Document("1.0"), false},        {Document("abc"), false},
-      {Document(""), false},           {"", false},                     {Document("1.2"), true},
-      {Document("2"), true},           {Document("1.1000002"), true},   {Document("1.10000001"), false},
+      {Document("1.1"), false},
+      {Document("1.10"), false},
+      {Document("1.1.5"), false},
+      {Document("1.1 beta"), false},
+      {Document("1.0"), false},
+      {Document("abc"), false},
+      {Document(""), false},
+      {"", false},
+      {Document("1.2"), true},
+      {Document("2"), true},
+      {Document("1.1000002"), true},
+      {Document("1.10000001"), false},
       {"<最新版本><版本信息 文件名=\"x\"/></最新版本>", false},  // no version attribute
       {"<html><body>404 Not Found<hr></body></html>", false},
       // The same document in UTF-8: its names never match the GBK ones.
@@ -54,7 +62,8 @@ TEST_F(UpdateCheck, VersionRule) {
 TEST_F(UpdateCheck, FetchesTheDocumentWithTheUserAgent) {
   ui.Raise("", rt::Event::Created);
   ASSERT_EQ(ui.sys.urlReads.size(), 1u);
-  EXPECT_EQ(ui.sys.urlReads[0], "http://" MAKER_SITE "/KORVA/data.xml|Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)");
+  EXPECT_EQ(ui.sys.urlReads[0],
+            "http://" MAKER_SITE "/KORVA/data.xml|Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.0)");
 }
 
 TEST_F(UpdateCheck, ShowsTheNotesAndHandsThemOverRaw) {

@@ -66,9 +66,9 @@ TEST_F(Updater, BuildsOneTaskRowFromTheTemplates) {
     bool visible;
     int left, top;
   } expects[] = {
-      {row.nameLabel, "标签6", true, 2, 21},      {row.sizeLabel, "标签7", true, 124, 21},
+      {row.nameLabel, "标签6", true, 2, 21},          {row.sizeLabel, "标签7", true, 124, 21},
       {row.progressBar, "多功能条1", false, 184, 21}, {row.statusLabel, "标签9", true, 184, 21},
-      {row.speedLabel, "标签8", true, 309, 21},    {row.separatorLine, "外形框1", true, 1, 42},
+      {row.speedLabel, "标签8", true, 309, 21},       {row.separatorLine, "外形框1", true, 1, 42},
   };
   for (const Expect& e : expects) {
     ASSERT_FALSE(e.copy.empty()) << e.source;

@@ -29,7 +29,8 @@ TEST(VersionDocument, ToolOutputAnnouncesTheUpdateAndHandsOverItsArguments) {
   ui.Raise("", rt::Event::Created);
 
   ASSERT_EQ(ui.messages.size(), 1u);
-  EXPECT_EQ(ui.messages[0].text, "发现有新的版本(1.2)可以更新，本次更新了如下内容：\r\n修正 <托盘> 菜单\r\n新增 五个页面");
+  EXPECT_EQ(ui.messages[0].text,
+            "发现有新的版本(1.2)可以更新，本次更新了如下内容：\r\n修正 <托盘> 菜单\r\n新增 五个页面");
   ASSERT_EQ(ui.sys.startedProcesses.size(), 1u);
   const std::vector<std::string> args = SplitCommandLine(ui.sys.startedProcesses[0]);
   const std::vector<std::string> expected = {"qzmkhost_launcher",

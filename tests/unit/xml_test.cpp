@@ -48,8 +48,9 @@ TEST(XmlReader, PathSelectsTheFirstChildOfEachNameAndSkipsWhatIsNotElements) {
 
 TEST(XmlReader, DecodesExactlyFourEntitiesInOnePass) {
   rt::XmlReader xml;
-  ASSERT_TRUE(xml.Load("<a v=\"&lt;b&gt; &amp; &apos;c&apos;\" w=\"&quot;&#65;&#x41;&nbsp;&amp;lt;&lt &\" "
-                       "x = \"\"  y=\"<'>\"/>"));
+  ASSERT_TRUE(
+      xml.Load("<a v=\"&lt;b&gt; &amp; &apos;c&apos;\" w=\"&quot;&#65;&#x41;&nbsp;&amp;lt;&lt &\" "
+               "x = \"\"  y=\"<'>\"/>"));
   EXPECT_EQ(xml.Attribute("a", "v"), "<b> & 'c'");
   EXPECT_EQ(xml.Attribute("a", "w"), "&quot;&#65;&#x41;&nbsp;&lt;&lt &");
   EXPECT_EQ(xml.Attribute("a", "x"), "");

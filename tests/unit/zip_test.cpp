@@ -95,17 +95,22 @@ TEST_F(ExtractZipTest, StopsAtTheFirstEntryThatFails) {
       {"missing", "", rt::kZipNoArchive, {}},
       {"truncated", good.substr(0, good.size() / 2), rt::kZipNoArchive, {}},
       {"not a zip", std::string(300, 'x'), rt::kZipNoArchive, {}},
-      {"bad crc", MakeZip({{"first.txt", "1"}, {"bad.txt", "data", true, true}, {"third.txt", "3"}}),
-       rt::kZipBadEntry, {"first.txt"}},
+      {"bad crc",
+       MakeZip({{"first.txt", "1"}, {"bad.txt", "data", true, true}, {"third.txt", "3"}}),
+       rt::kZipBadEntry,
+       {"first.txt"}},
       {"bad crc stored", MakeZip({{"bad.txt", "data", false, true}}), rt::kZipBadEntry, {}},
       {"damaged data", damaged, rt::kZipBadEntry, {"first.txt"}},
       // A damaged stream may end early with no error: minizip then skips its CRC check.
-      {"stream ends early", MakeZip({{"first.txt", "1"}, {"short.bin", std::string(5000, 's'), true, false, 3000}}),
-       rt::kZipBadEntry, {"first.txt"}},
+      {"stream ends early",
+       MakeZip({{"first.txt", "1"}, {"short.bin", std::string(5000, 's'), true, false, 3000}}),
+       rt::kZipBadEntry,
+       {"first.txt"}},
   };
   for (const Case& c : cases) {
     Scene scene;
-    int result = c.archive.empty() ? rt::ExtractZip(scene.sys, kArchive, kTarget, CountEntry) : scene.Extract(c.archive);
+    int result =
+        c.archive.empty() ? rt::ExtractZip(scene.sys, kArchive, kTarget, CountEntry) : scene.Extract(c.archive);
     EXPECT_EQ(result, c.expected) << c.what;
     EXPECT_EQ(scene.sys.Tree(kTarget), c.tree) << c.what;
     EXPECT_EQ(entriesSeen, static_cast<int>(c.tree.size())) << c.what;
@@ -113,13 +118,14 @@ TEST_F(ExtractZipTest, StopsAtTheFirstEntryThatFails) {
 }
 
 TEST_F(ExtractZipTest, RefusesEveryNameThatLeavesTheTarget) {
-  const char* names[] = {"../x",  "a/../../x", "/abs",   "C:/x",        "C:x",  "\\x",  "..\\x",
-                         "a\\..\\..\\x", "..",   "...\\x", ".. /x",      "x:stream", "C:\\x", "../"};
+  const char* names[] = {"../x",         "a/../../x", "/abs",   "C:/x",  "C:x",      "\\x",   "..\\x",
+                         "a\\..\\..\\x", "..",        "...\\x", ".. /x", "x:stream", "C:\\x", "../"};
   for (const char* name : names) {
     Scene scene;
     auto& sys = scene.sys;
     Strings before = sys.Tree("C:\\");
-    EXPECT_EQ(scene.Extract(MakeZip({{"ok.txt", "ok"}, {name, "evil"}, {"after.txt", "no"}})), rt::kZipBadEntry) << name;
+    EXPECT_EQ(scene.Extract(MakeZip({{"ok.txt", "ok"}, {name, "evil"}, {"after.txt", "no"}})), rt::kZipBadEntry)
+        << name;
     Strings after = sys.Tree("C:\\");
     std::erase_if(after, [](const std::string& p) { return p.starts_with("app\\data\\e_dada"); });
     before.erase(std::remove(before.begin(), before.end(), "app\\data\\time\\temp1.zip"), before.end());

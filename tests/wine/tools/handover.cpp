@@ -17,15 +17,13 @@
 namespace {
 
 constexpr rt::ControlRow kRows[] = {
-    {.name = "log", .kind = rt::Kind::Edit, .parent = "", .x = 5, .y = 5, .w = 300, .h = 200,
-     .flags = rt::kMultiline},
+    {.name = "log", .kind = rt::Kind::Edit, .parent = "", .x = 5, .y = 5, .w = 300, .h = 200, .flags = rt::kMultiline},
     {.name = "caption", .kind = rt::Kind::Label, .parent = "", .x = 5, .y = 210, .w = 300, .h = 20},
     {.name = "bar", .kind = rt::Kind::Bar, .parent = "", .x = 5, .y = 235, .w = 300, .h = 20, .flags = rt::kProgress},
     {.name = "relay", .kind = rt::Kind::Label, .parent = "", .flags = rt::kHidden},
 };
-const rt::Layout kLayout{.window = {.caption = "handover", .w = 330, .h = 300, .bg = rt::kFaceColour},
-                         .menu = {},
-                         .controls = kRows};
+const rt::Layout kLayout{
+    .window = {.caption = "handover", .w = 330, .h = 300, .bg = rt::kFaceColour}, .menu = {}, .controls = kRows};
 
 std::vector<std::string> g_results;
 std::atomic<DWORD> g_relayThread{0};

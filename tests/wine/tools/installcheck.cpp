@@ -17,9 +17,8 @@ namespace {
 constexpr rt::ControlRow kRows[] = {
     {.name = "status", .kind = rt::Kind::Label, .parent = "", .x = 5, .y = 5, .w = 300, .h = 20},
 };
-const rt::Layout kLayout{.window = {.caption = "installcheck", .w = 330, .h = 80, .bg = rt::kFaceColour},
-                         .menu = {},
-                         .controls = kRows};
+const rt::Layout kLayout{
+    .window = {.caption = "installcheck", .w = 330, .h = 80, .bg = rt::kFaceColour}, .menu = {}, .controls = kRows};
 
 char** g_args = nullptr;
 int g_entries = 0;

@@ -13,12 +13,17 @@
 namespace {
 
 constexpr rt::ControlRow kRows[] = {
-    {.name = "log", .kind = rt::Kind::Edit, .parent = "", .x = 7, .y = 7, .w = 532, .h = 93,
+    {.name = "log",
+     .kind = rt::Kind::Edit,
+     .parent = "",
+     .x = 7,
+     .y = 7,
+     .w = 532,
+     .h = 93,
      .flags = rt::kMultiline | rt::kStaticEdge},
 };
-const rt::Layout kLayout{.window = {.caption = "logbench", .w = 550, .h = 221, .bg = rt::kFaceColour},
-                         .menu = {},
-                         .controls = kRows};
+const rt::Layout kLayout{
+    .window = {.caption = "logbench", .w = 550, .h = 221, .bg = rt::kFaceColour}, .menu = {}, .controls = kRows};
 
 int g_lines = 0;
 FILE* g_out = nullptr;
