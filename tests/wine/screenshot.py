@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Saves PNGs of both windows as Wine's virtual desktop draws them: KORVA.exe's main window as OUT.png,
-and data\update.exe in the middle of a download as OUT-updater.png (the package, the stage zipped, is
+and data/update.exe in the middle of a download as OUT-updater.png (the package, the stage zipped, is
 served slowly from loopback).
 
     /usr/bin/python3 tests/wine/screenshot.py OUT.png [--stage DIR] [--tools DIR]

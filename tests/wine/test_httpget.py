@@ -32,6 +32,7 @@ def test_returns_by_its_deadline_against_a_silent_server(env, options):
         got, ms, _ = httpget(env, options, f"http://127.0.0.1:{PORT}/KORVA/data.xml", 2000)
     finally:
         server.stop()
+    print(f"returned after {ms} ms with {got} bytes")
     assert server.accepted, "the reader never connected"
     assert got == 0, got
     assert 2000 <= ms < 2600, ms
