@@ -284,9 +284,9 @@ std::optional<int> ParsePointSize(std::string_view value) {
     number = number * 72 / 96;
   else if (unit != "pt")
     return std::nullopt;
-  int points = int(number + 0.5);
-  if (points <= 0 || points > 1000) return std::nullopt;
-  return points;
+  // Range-checked before the conversion: a size beyond int is no size at all.
+  if (!(number + 0.5 >= 1) || number + 0.5 >= 1001) return std::nullopt;
+  return int(number + 0.5);
 }
 
 HtmlBodyStyle ParseStyleSheet(std::string_view css) {
