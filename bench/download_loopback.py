@@ -42,8 +42,8 @@ def plot(path, summary):
     import matplotlib.pyplot as plt
 
     names = list(summary)
-    colours = ["tab:blue", "tab:gray"]
-    figure, (speed, cpu) = plt.subplots(1, 2, figsize=(9, 4))
+    colours = ["tab:blue", "tab:cyan", "tab:gray"]
+    figure, (speed, cpu) = plt.subplots(1, 2, figsize=(12, 4.5))
     speed.bar(names, [summary[n]["mbps"] for n in names], color=colours)
     speed.set_ylabel("MB/s (median)")
     speed.set_title(f"{BIG >> 20} MB over loopback under Wine")
@@ -73,7 +73,10 @@ def main():
             f.write(os.urandom(1 << 20))
     (root / "small.zip").write_bytes(os.urandom(SMALL))
     site = harness.RangeNginx(PORT, root, workdir)
+    # The component with one connection too: what its bookkeeping costs, apart from what five
+    # connections cost on two cores.
     tools = {"component": (Path(options.tools) / "dlget.exe", ["5", "0"]),
+             "component, 1 connection": (Path(options.tools) / "dlget.exe", ["1", "0"]),
              "plain WinINet": (Path(options.tools) / "plainget.exe", [])}
     runs = {name: [] for name in tools}
     peaks = {}
@@ -113,14 +116,16 @@ def main():
             "server_gb": statistics.median(r.server_cpu for r in results) / (BIG / 1e9),
             "rounds": ", ".join(f"{r.field('finished', 'ms')}" for r in results),
         }
-    component, plain = summary["component"], summary["plain WinINet"]
+    component, single, plain = summary["component"], summary["component, 1 connection"], summary["plain WinINet"]
     lines = [f"loopback under Wine: {BIG} bytes from nginx, no limit, written to {'tmpfs' if out_dir != workdir else 'disk'}; "
              f"{options.rounds} rounds alternating"]
     for name, s in summary.items():
-        lines.append(f"{name:13s}: median {s['mbps']:.1f} MB/s, best {s['best']:.1f} MB/s (ms per round: {s['rounds']}); "
+        lines.append(f"{name:23s}: median {s['mbps']:.1f} MB/s, best {s['best']:.1f} MB/s (ms per round: {s['rounds']}); "
                      f"CPU per GB {s['cpu_gb']:.2f} s in the process + {s['server_gb']:.2f} s in wineserver")
     lines.append(f"throughput component / plain: median {component['mbps'] / plain['mbps']:.3f}, "
                  f"best {component['best'] / plain['best']:.3f}")
+    lines.append(f"throughput component with 1 connection / plain: median {single['mbps'] / plain['mbps']:.3f}, "
+                 f"best {single['best'] / plain['best']:.3f}")
     lines.append(f"component peak memory (whole Wine process): 10 MB download {peaks['10 MB']:.1f} MB, "
                  f"200 MB download {peaks['200 MB']:.1f} MB")
     lines.append("load average at the end (1, 5, 15 min): " + ", ".join(f"{v:.2f}" for v in os.getloadavg()))
