@@ -2,7 +2,8 @@
 """The download component under Wine against real servers on loopback.
 
 tools/dlget.exe runs one task of the real component (the engine over WinINet, the files through the
-Windows System) and prints every event it raises; the servers' logs say what went over the wire.
+Windows System) and prints the events it raises (DataReceived as a running count); the servers'
+logs say what went over the wire.
 """
 
 import hashlib
