@@ -164,13 +164,18 @@ bool MakeDirectories(System& system, std::string path, const std::vector<std::st
 
 // The current entry's data into `path`; the result is one of the component's codes.
 int ExtractFile(System& system, unzFile archive, const std::string& path, uint64_t size) {
+  // The entry is opened before its file is created: one whose data cannot even be found must leave
+  // neither an empty file nor an emptied one behind.
+  if (unzOpenCurrentFile(archive) != UNZ_OK) return kZipBadEntry;
   auto file = system.Open(path, FileMode::Create);
   // A read-only or hidden file is replaced too, its attributes set to normal first. (Asked only
   // after a refusal: for the many new files the question would be one more system call each.)
   if (!file && system.GetAttributes(path) != kNoFile && system.SetAttributes(path, kAttrNormal))
     file = system.Open(path, FileMode::Create);
-  if (!file) return kZipWriteFailed;
-  if (unzOpenCurrentFile(archive) != UNZ_OK) return kZipBadEntry;
+  if (!file) {
+    unzCloseCurrentFile(archive);
+    return kZipWriteFailed;
+  }
   std::vector<char> buffer(64 * 1024);
   int64_t offset = 0;
   int result = kZipOk;
