@@ -3,6 +3,7 @@
 //  - kZipOk only when every entry is in place whole: each file entry's data (read apart from the
 //    extraction, straight from the input's bytes, its CRC checked) is the content of its file, and
 //    each directory entry is a directory;
+//  - an entry that fails leaves no half file: its path holds what it held before, or nothing;
 //  - no crash, leak or undefined behaviour (the sanitizers).
 // The first byte chooses what is in the target before the extraction; the rest is the archive.
 #include <unzip.h>
@@ -135,11 +136,22 @@ bool IsEmptyArchive(std::string_view a) {
   return a.size() == 22u + (static_cast<unsigned char>(a[20]) | static_cast<unsigned>(static_cast<unsigned char>(a[21])) << 8);
 }
 
-int g_entries = 0;
-void CountEntry() { ++g_entries; }
+// The archive as minizip reads it from the input's bytes: each entry's path under the target, and a
+// file entry's data when it reads whole with a good CRC.
+struct Entry {
+  std::string path;
+  bool directory = false;
+  bool whole = false;
+  std::string data;
+};
+struct Listing {
+  bool opened = false;
+  uint64_t count = 0;  // as the archive's end record says
+  std::vector<Entry> entries;  // up to the first that cannot be stepped to or named
+};
 
-// After kZipOk: every entry of the archive is in place whole.
-void CheckWhole(GuardedSystem& system, std::string_view archive, const std::string& target) {
+Listing List(std::string_view archive, const std::string& target) {
+  Listing listing;
   Memory memory{archive};
   zlib_filefunc64_def functions{};
   functions.zopen64_file = MemOpen;
@@ -151,41 +163,81 @@ void CheckWhole(GuardedSystem& system, std::string_view archive, const std::stri
   functions.zerror_file = MemError;
   functions.opaque = &memory;
   unzFile zip = unzOpen2_64("archive", &functions);
-  if (!zip) {
-    if (!IsEmptyArchive(archive) || g_entries != 0) std::abort();
-    return;
-  }
+  if (!zip) return listing;
+  listing.opened = true;
   unz_global_info64 global{};
-  if (unzGetGlobalInfo64(zip, &global) != UNZ_OK || global.number_entry != static_cast<uint64_t>(g_entries)) std::abort();
-  // The last entry of a path is what the file holds.
-  std::map<std::string, std::pair<std::string, std::string>> files;  // key -> (path, data)
-  std::vector<std::string> directories;
-  for (int step = global.number_entry ? unzGoToFirstFile(zip) : UNZ_END_OF_LIST_OF_FILE; step == UNZ_OK;
+  if (unzGetGlobalInfo64(zip, &global) == UNZ_OK) listing.count = global.number_entry;
+  for (int step = listing.count ? unzGoToFirstFile(zip) : UNZ_END_OF_LIST_OF_FILE; step == UNZ_OK;
        step = unzGoToNextFile(zip)) {
     unz_file_info64 info{};
-    char name[65536];
-    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK) std::abort();
-    const std::string path = target + "\\" + std::string(name, std::min<size_t>(info.size_filename, sizeof name));
-    if (EndsWithSeparator(path)) {
-      directories.push_back(path);
-      continue;
+    std::vector<char> name(65536);
+    if (unzGetCurrentFileInfo64(zip, &info, name.data(), static_cast<uLong>(name.size()), nullptr, 0, nullptr, 0) != UNZ_OK)
+      break;
+    Entry entry;
+    entry.path = target + "\\" + std::string(name.data(), std::min<size_t>(info.size_filename, name.size()));
+    entry.directory = EndsWithSeparator(entry.path);
+    if (!entry.directory && unzOpenCurrentFile(zip) == UNZ_OK) {
+      char buffer[16384];
+      int n;
+      while ((n = unzReadCurrentFile(zip, buffer, sizeof buffer)) > 0) entry.data.append(buffer, static_cast<size_t>(n));
+      entry.whole = unzCloseCurrentFile(zip) == UNZ_OK && n == 0;
     }
-    std::string data;
-    if (unzOpenCurrentFile(zip) != UNZ_OK) std::abort();
-    char buffer[16384];
-    for (int n; (n = unzReadCurrentFile(zip, buffer, sizeof buffer)) != 0;) {
-      if (n < 0) std::abort();  // extracted whole, yet unreadable
-      data.append(buffer, static_cast<size_t>(n));
-    }
-    if (unzCloseCurrentFile(zip) != UNZ_OK) std::abort();  // a bad CRC taken for good
-    files[Key(path)] = {path, std::move(data)};
+    listing.entries.push_back(std::move(entry));
   }
   unzClose(zip);
-  for (const std::string& path : directories)
-    if (system.GetAttributes(path) == rt::kNoFile || !(system.GetAttributes(path) & rt::kAttrDirectory)) std::abort();
-  for (const auto& [key, file] : files) {
-    const uint32_t attributes = system.GetAttributes(file.first);
-    if (attributes == rt::kNoFile || (attributes & rt::kAttrDirectory) || system.Content(file.first) != file.second)
+  return listing;
+}
+
+// What a path holds: nothing, a directory, or a file and its bytes.
+struct State {
+  uint32_t attributes = rt::kNoFile;
+  std::string content;
+  bool operator==(const State&) const = default;
+};
+State StateOf(rt::FakeSystem& system, const std::string& path) {
+  State state{system.GetAttributes(path), {}};
+  if (state.attributes != rt::kNoFile && !(state.attributes & rt::kAttrDirectory)) state.content = system.Content(path);
+  return state;
+}
+
+// The extraction's progress, seen from its callback after each entry: how many are done, and what
+// the path of the next one held before the extraction reached it.
+struct Progress {
+  rt::FakeSystem* system = nullptr;
+  const Listing* listing = nullptr;
+  size_t done = 0;
+  State next;
+  void Snapshot() {
+    if (done < listing->entries.size()) next = StateOf(*system, listing->entries[done].path);
+  }
+};
+Progress g_progress;
+void EntryDone() {
+  ++g_progress.done;
+  g_progress.Snapshot();
+}
+
+// After kZipOk: every entry of the archive is in place whole.
+void CheckWhole(rt::FakeSystem& system, std::string_view archive, const Listing& listing) {
+  if (!listing.opened) {
+    if (!IsEmptyArchive(archive) || g_progress.done != 0) std::abort();
+    return;
+  }
+  if (listing.count != g_progress.done || listing.entries.size() != listing.count) std::abort();
+  // The last entry of a path is what the file holds.
+  std::map<std::string, const Entry*> files;
+  for (const Entry& entry : listing.entries) {
+    if (entry.directory) {
+      const uint32_t attributes = system.GetAttributes(entry.path);
+      if (attributes == rt::kNoFile || !(attributes & rt::kAttrDirectory)) std::abort();
+    } else {
+      if (!entry.whole) std::abort();  // extracted, yet unreadable or failing its CRC
+      files[Key(entry.path)] = &entry;
+    }
+  }
+  for (const auto& [key, entry] : files) {
+    const uint32_t attributes = system.GetAttributes(entry->path);
+    if (attributes == rt::kNoFile || (attributes & rt::kAttrDirectory) || system.Content(entry->path) != entry->data)
       std::abort();
   }
 }
@@ -208,8 +260,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::vector<std::string> before = system.Tree("C:");
 
-  g_entries = 0;
-  const int result = rt::ExtractZip(system, kArchive, target, CountEntry);
+  const Listing listing = List(archive, target);
+  g_progress = {&system, &listing};
+  g_progress.Snapshot();
+  const int result = rt::ExtractZip(system, kArchive, target, EntryDone);
   if (result != rt::kZipOk && result != rt::kZipNoArchive && result != rt::kZipBadEntry && result != rt::kZipWriteFailed)
     std::abort();
 
@@ -224,6 +278,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (outsideTarget(before) != outsideTarget(after)) std::abort();
   if (system.Content(kArchive) != archive || system.Content(kOutside) != "outside") std::abort();
 
-  if (result == rt::kZipOk) CheckWhole(system, archive, std::string(target));
+  if (result == rt::kZipOk) {
+    CheckWhole(system, archive, listing);
+  } else if (g_progress.done < listing.entries.size() && !listing.entries[g_progress.done].directory) {
+    // The entry that failed leaves no half file: its path is as before, or the file is gone.
+    const State now = StateOf(system, listing.entries[g_progress.done].path);
+    if (!(now == g_progress.next || now.attributes == rt::kNoFile)) std::abort();
+  }
   return 0;
 }
