@@ -60,8 +60,9 @@ std::vector<Record> Records(std::string_view input) {
   while (!input.empty()) {
     const size_t end = input.find(std::string_view("\0|", 2));
     const std::string_view record = input.substr(0, end);
-    if (!record.empty()) out.push_back({record[0], record.size() > 1 ? static_cast<unsigned char>(record[1]) : 0u,
-                                        record.size() > 2 ? record.substr(2) : std::string_view()});
+    if (!record.empty())
+      out.push_back({record[0], record.size() > 1 ? static_cast<unsigned char>(record[1]) : 0u,
+                     record.size() > 2 ? record.substr(2) : std::string_view()});
     if (end == std::string_view::npos) break;
     input.remove_prefix(end + 2);
   }
@@ -85,7 +86,8 @@ void CheckJudging(std::string_view raw, const rt::Entity& entity) {
           head->rangeTotal == entity.total && (head->contentLength < 0 || head->contentLength == last - first + 1));
   }
   if (rt::JudgeWhole(*head, nullptr) == rt::Verdict::Accept) Check(head->status == 200);
-  if (rt::JudgeWhole(*head, &entity) == rt::Verdict::Accept) Check(head->status == 200 && head->contentLength == entity.total);
+  if (rt::JudgeWhole(*head, &entity) == rt::Verdict::Accept)
+    Check(head->status == 200 && head->contentLength == entity.total);
 }
 
 // ---- the server ----
@@ -141,8 +143,8 @@ class ScriptedTransport final : public rt::Transport {
         head = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(size) + "\r\n";
       } else {
         head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(request.first) + "-" +
-               std::to_string(last) + "/" + std::to_string(size) + "\r\nContent-Length: " +
-               std::to_string(last - request.first + 1) + "\r\n";
+               std::to_string(last) + "/" + std::to_string(size) +
+               "\r\nContent-Length: " + std::to_string(last - request.first + 1) + "\r\n";
         body = entity_.substr(static_cast<size_t>(request.first), static_cast<size_t>(last - request.first + 1));
       }
       head += "ETag: " + std::string(kEtag) + "\r\n";
@@ -157,7 +159,8 @@ class ScriptedTransport final : public rt::Transport {
         if (h->status == 206 && h->hasContentRange && h->rangeFirst >= 0) from = h->rangeFirst;
         if (h->contentLength >= 0) length = h->contentLength;
       }
-      if (from < size) body = entity_.substr(static_cast<size_t>(from), static_cast<size_t>(std::min(length, size - from)));
+      if (from < size)
+        body = entity_.substr(static_cast<size_t>(from), static_cast<size_t>(std::min(length, size - from)));
     } else if (record.kind == 'R') {
       const size_t split = record.rest.find("\r\n\r\n");
       head = std::string(record.rest.substr(0, split == std::string_view::npos ? record.rest.size() : split + 4));
@@ -241,7 +244,7 @@ struct Owner {
   std::mutex m;
   std::condition_variable cv;
   int finished = 0;
-  int received = 0;  // kDataReceived events
+  int received = 0;       // kDataReceived events
   int afterFinished = 0;  // events after kTransferFinished
   int end = -1;
   int64_t done = -1;
@@ -310,7 +313,8 @@ void RunTask(std::string_view setup, std::vector<Record> records) {
     // Stopped as soon as the first block has arrived (or the task has ended by itself).
     {
       std::unique_lock lock(owner.m);
-      Check(owner.cv.wait_for(lock, std::chrono::seconds(10), [&] { return owner.finished > 0 || owner.received > 0; }));
+      Check(
+          owner.cv.wait_for(lock, std::chrono::seconds(10), [&] { return owner.finished > 0 || owner.received > 0; }));
     }
     stopped = instance->StopTask(resume, 0);
   }
@@ -374,7 +378,8 @@ void RunTask(std::string_view setup, std::vector<Record> records) {
   const std::string content = files.Content(target);
   Check(owner.done == static_cast<int64_t>(content.size()));
   if (owner.announced >= 0) Check(static_cast<int64_t>(content.size()) == owner.announced);
-  Check(w.written.size() == content.size() && std::all_of(w.written.begin(), w.written.end(), [](bool b) { return b; }));
+  Check(w.written.size() == content.size() &&
+        std::all_of(w.written.begin(), w.written.end(), [](bool b) { return b; }));
   if (!transport->ServedRaw()) Check(content == std::string_view(entity).substr(0, content.size()));
 }
 

@@ -68,7 +68,9 @@ class GuardedSystem final : public rt::FakeSystem {
   explicit GuardedSystem(std::string_view target) : target_(Key(target)) {}
 
   bool MakeDirectory(std::string_view path) override { return Check(path) && FakeSystem::MakeDirectory(path); }
-  bool CopyFileTo(std::string_view from, std::string_view to) override { return Check(to) && FakeSystem::CopyFileTo(from, to); }
+  bool CopyFileTo(std::string_view from, std::string_view to) override {
+    return Check(to) && FakeSystem::CopyFileTo(from, to);
+  }
   bool RenameFile(std::string_view from, std::string_view to) override {
     return Check(from) && Check(to) && FakeSystem::RenameFile(from, to);
   }
@@ -132,8 +134,10 @@ bool EndsWithSeparator(std::string_view name) {
 
 // An archive of no entries is its end record alone.
 bool IsEmptyArchive(std::string_view a) {
-  if (a.size() < 22 || a.substr(0, 4) != "PK\x05\x06" || a.substr(8, 4) != std::string_view("\0\0\0\0", 4)) return false;
-  return a.size() == 22u + (static_cast<unsigned char>(a[20]) | static_cast<unsigned>(static_cast<unsigned char>(a[21])) << 8);
+  if (a.size() < 22 || a.substr(0, 4) != "PK\x05\x06" || a.substr(8, 4) != std::string_view("\0\0\0\0", 4))
+    return false;
+  return a.size() ==
+         22u + (static_cast<unsigned char>(a[20]) | static_cast<unsigned>(static_cast<unsigned char>(a[21])) << 8);
 }
 
 // The archive as minizip reads it from the input's bytes: each entry's path under the target, and a
@@ -146,7 +150,7 @@ struct Entry {
 };
 struct Listing {
   bool opened = false;
-  uint64_t count = 0;  // as the archive's end record says
+  uint64_t count = 0;          // as the archive's end record says
   std::vector<Entry> entries;  // up to the first that cannot be stepped to or named
 };
 
@@ -171,7 +175,8 @@ Listing List(std::string_view archive, const std::string& target) {
        step = unzGoToNextFile(zip)) {
     unz_file_info64 info{};
     std::vector<char> name(65536);
-    if (unzGetCurrentFileInfo64(zip, &info, name.data(), static_cast<uLong>(name.size()), nullptr, 0, nullptr, 0) != UNZ_OK)
+    if (unzGetCurrentFileInfo64(zip, &info, name.data(), static_cast<uLong>(name.size()), nullptr, 0, nullptr, 0) !=
+        UNZ_OK)
       break;
     Entry entry;
     entry.path = target + "\\" + std::string(name.data(), std::min<size_t>(info.size_filename, name.size()));
@@ -179,7 +184,8 @@ Listing List(std::string_view archive, const std::string& target) {
     if (!entry.directory && unzOpenCurrentFile(zip) == UNZ_OK) {
       char buffer[16384];
       int n;
-      while ((n = unzReadCurrentFile(zip, buffer, sizeof buffer)) > 0) entry.data.append(buffer, static_cast<size_t>(n));
+      while ((n = unzReadCurrentFile(zip, buffer, sizeof buffer)) > 0)
+        entry.data.append(buffer, static_cast<size_t>(n));
       entry.whole = unzCloseCurrentFile(zip) == UNZ_OK && n == 0;
     }
     listing.entries.push_back(std::move(entry));
@@ -264,7 +270,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_progress = {&system, &listing};
   g_progress.Snapshot();
   const int result = rt::ExtractZip(system, kArchive, target, EntryDone);
-  if (result != rt::kZipOk && result != rt::kZipNoArchive && result != rt::kZipBadEntry && result != rt::kZipWriteFailed)
+  if (result != rt::kZipOk && result != rt::kZipNoArchive && result != rt::kZipBadEntry &&
+      result != rt::kZipWriteFailed)
     std::abort();
 
   // Outside the target, the tree is as it was.
