@@ -375,7 +375,8 @@ def plot(result, requests, path):
     axes[3].set_xlabel("seconds since all five slots were running (dotted: end of warm-up)")
     for ax in axes:
         ax.axvline(result.warmup, color="grey", linestyle=":")
-        ax.legend(loc="lower right", fontsize="small")
+        if ax.get_legend_handles_labels()[0]:  # a run without slots has no request lines
+            ax.legend(loc="lower right", fontsize="small")
         ax.grid(alpha=0.3)
     fig.tight_layout()
     fig.savefig(path, dpi=90)
