@@ -6,8 +6,8 @@
 //  - the task ends, with exactly one kTransferFinished, the last event;
 //  - no byte is written beyond the length the task announced in kTransferStarted;
 //  - the target is there only when the task completes, and then every byte of it was written, its
-//    size is the announced length and the count reported, and (while the server's bodies are slices
-//    of its one entity) it holds that entity's bytes;
+//    size is the announced length, the count reported and the sum of the blocks reported, and
+//    (while the server's bodies are slices of its one entity) it holds that entity's bytes;
 //  - a task that does not complete leaves the directory as it found it; one stopped on the way keeps
 //    its temporary file, holding every byte its resume data calls done.
 //
@@ -244,8 +244,9 @@ struct Owner {
   std::mutex m;
   std::condition_variable cv;
   int finished = 0;
-  int received = 0;       // kDataReceived events
-  int afterFinished = 0;  // events after kTransferFinished
+  int received = 0;           // kDataReceived events
+  int64_t receivedBytes = 0;  // and their counts
+  int afterFinished = 0;      // events after kTransferFinished
   int end = -1;
   int64_t done = -1;
   int64_t announced = -2;  // from the first kTransferStarted; -2 when none came
@@ -263,7 +264,10 @@ int OnEvent(int code, int v2, int v3, int, int) {
   std::lock_guard lock(o.m);
   if (o.finished) ++o.afterFinished;
   if (code == rt::kTransferStarted && o.announced == -2) o.announced = v3;
-  if (code == rt::kDataReceived) ++o.received;
+  if (code == rt::kDataReceived) {
+    ++o.received;
+    o.receivedBytes += v3;
+  }
   if (code == rt::kTransferFinished) {
     ++o.finished;
     o.end = v2;
@@ -376,7 +380,7 @@ void RunTask(std::string_view setup, std::vector<Record> records) {
   Check(files.Exists(target) && !files.Exists(target + ".part") && w.path == target + ".part");
   Check(files.Tree("C:\\dl").size() == before.size() + 1);
   const std::string content = files.Content(target);
-  Check(owner.done == static_cast<int64_t>(content.size()));
+  Check(owner.done == static_cast<int64_t>(content.size()) && owner.receivedBytes == owner.done);
   if (owner.announced >= 0) Check(static_cast<int64_t>(content.size()) == owner.announced);
   Check(w.written.size() == content.size() &&
         std::all_of(w.written.begin(), w.written.end(), [](bool b) { return b; }));
