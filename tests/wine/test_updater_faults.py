@@ -265,7 +265,8 @@ def run_row(driver, env, options, workdir, row, make_server, url_path, expect, e
     save = Path(workdir) / "dlget" / folder_name(row) / "temp1.zip"
     save.parent.mkdir(parents=True)
     dl = {}
-    worker = threading.Thread(target=lambda: dl.update(run=dlget(env, options, workdir, dl_url, save, deadline=timeout)))
+    worker = threading.Thread(
+        target=lambda: dl.update(run=dlget(env, options, workdir, dl_url, save, deadline=timeout)))
     try:
         worker.start()
         updater = Updater(driver, target, url)
@@ -299,7 +300,8 @@ def run_row(driver, env, options, workdir, row, make_server, url_path, expect, e
         wanted = installed(before, entries, kept)
         assert after == wanted, (row, "not wholly installed", differences(after, wanted))
     seen = "its end line" if updater.most_finished else "no end line" if updater.log else "nothing"
-    print(f"ROW {row}: updater {updater.seconds:.1f} s, exit 0, relaunched, tree {'new' if expect != 'same' else 'same'};"
+    outcome = "same" if expect == "same" else "new"
+    print(f"ROW {row}: updater {updater.seconds:.1f} s, exit 0, relaunched, tree {outcome};"
           f" dlget: TransferFinished once, end {run.events[-1][1]}, after {run.finished['ms']} ms;"
           f" the log read from outside showed {seen}", flush=True)
     return updater, run, server, target
@@ -360,9 +362,9 @@ def test_failed_downloads_leave_the_program_as_it_was(driver, env, options, work
 
 def test_a_very_slow_server_completes(driver, env, options, workdir, small_entries):
     package = zip_of(small_entries)
-    updater, run, _, _ = run_row(driver, env, options, workdir, "very slow server (3 KB/s)",
-                              lambda: FaultServer(PORT, package, "ranges", rate=3000),
-                              "KORVA.zip", (small_entries, ()), COMPLETE)
+    _, run, _, _ = run_row(driver, env, options, workdir, "very slow server (3 KB/s)",
+                           lambda: FaultServer(PORT, package, "ranges", rate=3000),
+                           "KORVA.zip", (small_entries, ()), COMPLETE)
     assert run.finished["ms"] >= len(package) / 3000 * 1000 * 0.8, (run.finished, len(package))
 
 
