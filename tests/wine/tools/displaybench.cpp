@@ -2,7 +2,8 @@
 // The updater's window and task for the display benchmark (bench/display_cost.py). MODE "full": the
 // updater's own start-up, task set-up and transfer events with the whole display, up to the point
 // where TransferFinished hands over to the installation (which is left out). MODE "empty": the same
-// download on the same window with an event handler that does nothing. Prints
+// download on the same window with an event handler that does nothing; "hop": that handler, plus one
+// empty hand-over to the window's thread per event (what the display's hop alone costs). Prints
 // "finished_ms=<Unix time in ms> received=<DataReceived events>" when TransferFinished has been handled.
 #include <windows.h>
 
@@ -33,8 +34,11 @@ void Finished() {
   std::fflush(stdout);
 }
 
+bool g_hopOnly = false;
+
 int EmptyHandler(int code, int, int, int, int) {
   if (code == rt::kDataReceived) ++g_received;
+  if (g_hopOnly) g_ui->Invoke([] {});  // the hand-over alone, without the display's work
   if (code == rt::kTransferFinished) {
     Finished();
     g_ui->Invoke([] { g_ui->PostDestroyWindow(); });
@@ -45,7 +49,8 @@ int EmptyHandler(int code, int, int, int, int) {
 bool OnCreated(rt::Ui& ui, const rt::EventArgs&) {
   g_ui = &ui;
   const std::vector<std::string> args = SplitCommandLine(ui.system().CommandLine());
-  if (args.size() < 7 || args[6] != "empty") {
+  g_hopOnly = args.size() >= 7 && args[6] == "hop";
+  if (args.size() < 7 || (args[6] != "empty" && args[6] != "hop")) {
     updater::PrepareUpdate(ui);  // the full display
     return true;
   }
