@@ -32,7 +32,7 @@ inline constexpr UINT kDestroyMessage = WM_APP + 1;
 inline constexpr UINT kTrayMessage = WM_APP + 2;
 inline constexpr UINT kInvokeMessage = WM_APP + 3;  // lParam: the FunctionRef<void()> to run
 inline constexpr UINT_PTR kFlushTimer = 1;          // timer ids of the layout's timers start at kFirstControlId
-inline constexpr UINT kFlushDelayMs = 100;
+inline constexpr UINT kFlushDelayMs = 50;
 // Tab pages start under the header strip; their rows are placed relative to the tab control.
 inline constexpr int kTabHeaderHeight = 23;
 
