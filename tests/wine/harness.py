@@ -821,15 +821,31 @@ class BodyServer:
             threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
 
     @staticmethod
+    def read_head(conn):
+        """A request's head as text, its target and its Range value; None when the client left first."""
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = conn.recv(4096)
+            if not chunk:
+                return None
+            head += chunk
+        text = head.split(b"\r\n\r\n")[0].decode("latin-1")
+        parts = text.split("\r\n")[0].split(" ")
+        target = parts[1] if len(parts) > 1 else ""
+        asked = next((line.split(":", 1)[1].strip() for line in text.split("\r\n")[1:]
+                      if line.lower().startswith("range:")), "")
+        return text, target, asked
+
+    @staticmethod
     def _range(head, size):
         """(first, last) asked for by a satisfiable single "bytes=a-b" or "bytes=a-", else None."""
         for line in head.split("\r\n")[1:]:
             name, _, value = line.partition(":")
             if name.strip().lower() == "range":
-                spec = value.strip()
-                if not spec.startswith("bytes=") or "," in spec:
+                wanted = value.strip()
+                if not wanted.startswith("bytes=") or "," in wanted:
                     return None
-                first, _, last = spec[6:].partition("-")
+                first, _, last = wanted[6:].partition("-")
                 if not first.isdigit() or (last and not last.isdigit()):
                     return None
                 first, last = int(first), min(int(last) if last else size - 1, size - 1)
@@ -841,17 +857,10 @@ class BodyServer:
         begun = time.time()
         try:
             conn.settimeout(60)
-            head = b""
-            while b"\r\n\r\n" not in head:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    return
-                head += chunk
-            text = head.split(b"\r\n\r\n")[0].decode("latin-1")
-            parts = text.split("\r\n")[0].split(" ")
-            target = parts[1] if len(parts) > 1 else ""
-            asked = next((line.split(":", 1)[1].strip() for line in text.split("\r\n")[1:]
-                          if line.lower().startswith("range:")), "")
+            request = self.read_head(conn)
+            if request is None:
+                return
+            text, target, asked = request
             size = len(self.body)
             with self._lock:
                 version = len(self.served) + len(self.answering) + 1 if self.behaviour == "new-etag" else 1

@@ -69,17 +69,10 @@ class FaultServer(harness.BodyServer):
         begun = time.time()
         try:
             conn.settimeout(60)
-            head = b""
-            while b"\r\n\r\n" not in head:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    return
-                head += chunk
-            text = head.split(b"\r\n\r\n")[0].decode("latin-1")
-            parts = text.split("\r\n")[0].split(" ")
-            target = parts[1] if len(parts) > 1 else ""
-            asked = next((line.split(":", 1)[1].strip() for line in text.split("\r\n")[1:]
-                          if line.lower().startswith("range:")), "")
+            request = self.read_head(conn)
+            if request is None:
+                return
+            text, target, asked = request
             size = len(self.body)
             headers = ["Connection: close", "Content-Type: application/zip"]
             wanted = self._range(text, size) if self.behaviour == "reset-once" else None
