@@ -105,7 +105,6 @@ void SetUpDownloadTask(rt::Ui& ui, int task) {
   param.receiveBlock = 20480;
   param.onEvent = OnTransferEvent;
   param.onMessage = OnTransferMessage;
-  state.ui = &ui;
   g_ui = &ui;
   state.downloadObjects.push_back(system.NewDownload(ui));
   if (rt::DownloadInstance* instance = state.downloadObjects.back().get())
