@@ -30,7 +30,6 @@ struct State {
   std::vector<rt::TaskParam> taskParams;
   std::vector<std::unique_ptr<rt::DownloadInstance>> downloadObjects;
   int currentTaskIndex = 0;
-  rt::Ui* ui = nullptr;     // the window the transfer events update
   bool stopping = false;    // the window is closing: a late TransferFinished must not install
   bool installing = false;  // the installation runs: the window stays until it ends the process
   SpeedMeter speed;         // the receiving rate shown in the task row
