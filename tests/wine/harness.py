@@ -526,6 +526,19 @@ Request = namedtuple("Request", "time method target proto status agent")
 _LOG_FORMAT = "$msec\\t$status\\t$request\\t$http_user_agent"
 
 
+def server_answers(proc, port, name, log_path):
+    """Whether a server process of ours accepts connections on 127.0.0.1:port yet; raises with the
+    end of its log if it has exited instead."""
+    if proc.poll() is not None:
+        raise RuntimeError(f"{name} exited with {proc.returncode}: "
+                           + Path(log_path).read_text(errors="replace")[-2000:])
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 class Nginx:
     """An unprivileged nginx on 127.0.0.1:port serving root, with an access log the tests read."""
 
@@ -578,14 +591,7 @@ http {{
             raise
 
     def _answers(self):
-        if self.proc.poll() is not None:
-            raise RuntimeError(f"nginx on port {self.port} exited with {self.proc.returncode}: "
-                               + self.error_log.read_text(errors="replace")[-2000:])
-        try:
-            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-            return True
-        except OSError:
-            return False
+        return server_answers(self.proc, self.port, f"nginx on port {self.port}", self.error_log)
 
     def requests(self):
         """Every request logged so far, oldest first."""
@@ -751,14 +757,7 @@ class FtpServer:
             raise
 
     def _answers(self):
-        if self.proc.poll() is not None:
-            raise RuntimeError(f"pyftpdlib exited with {self.proc.returncode}: "
-                               + self.log_path.read_text(errors="replace")[-2000:])
-        try:
-            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-            return True
-        except OSError:
-            return False
+        return server_answers(self.proc, self.port, "pyftpdlib", self.log_path)
 
     def commands(self):
         """Every command received so far, as sent ("REST 1048576", "RETR /f.zip")."""
